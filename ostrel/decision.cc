@@ -1,0 +1,108 @@
+#include "decision.h"
+
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "exit_status.h"
+#include "log.h"
+#include "relay.h"
+#include "session.h"
+#include "state.h"
+#include "store.h"
+#include "suspicion.h"
+
+namespace {
+
+constexpr long pending_cleanup_odds = 800;
+constexpr long verified_cleanup_odds = 15;
+
+constexpr char reply_storage[] = "452 insufficient system storage\r\n";
+constexpr char reply_qqt[] = "451 qqt failure (#4.3.0)\r\n";
+
+struct Requirement {
+  std::uint32_t required;
+  bool suspicious;
+};
+
+Requirement required_attempts() {
+  int threshold = host_delivattempts_threshold();
+  if (threshold >= 0) return {static_cast<std::uint32_t>(threshold), true};
+  if (threshold >= SUSPICION_NO_MATCH) return {1, false};
+  log_msg(2, "unknown return value from host_delivattempts_threshold(): %d", threshold);
+  return {static_cast<std::uint32_t>(threshold), false};
+}
+
+[[noreturn]] void hand_over_untouched() {
+  store_close();
+  relay_traffic();
+}
+
+[[noreturn]] void pass(bool suspicious) {
+  if (suspicious) {
+    log_msg(7, "State: PENDING-SUSPICIOUS-PASSED");
+    format_triple_delete();
+  } else {
+    log_msg(7, "State: PENDING-VERIFIED");
+    promote_address();
+    if (random() % verified_cleanup_odds == 0) cleanup_verified();
+    format_address_purge();
+  }
+  if (client_metainfo.numattempts != 0) run_statement();
+  store_close();
+  // The server's reply to RCPT TO, held back until now, whatever its length.
+  (void)!write(client_out, srvresp.data(), srvresp_len);
+  relay_traffic();
+}
+
+// Cuts the server off and answers the client with a temporary failure.
+void refuse_temporarily() {
+  close(pipe_to_server[1]);
+  pipe_to_server[1] = -1;
+  const char* reply = random() % 2 == 1 ? reply_storage : reply_qqt;
+  std::size_t len = std::strlen(reply);
+  std::memcpy(buf.data(), reply, len + 1);
+  (void)!write(client_out, buf.data(), len);
+  close(client_out);
+}
+
+[[noreturn]] void fail() {
+  refuse_temporarily();
+  if (client_metainfo.numattempts != 0) {
+    log_msg(7, "State: UPDATE-ENTRY");
+    record_repeated_attempt();
+  } else {
+    log_msg(7, "State: NEW-ENTRY");
+    record_new_attempt();
+  }
+  terminate_process(exit_status::orderly);
+}
+
+}  // namespace
+
+void greylist_decision(int result) {
+  if (result != SESSION_RCPT) hand_over_untouched();
+
+  // A recipient of "<>" after no sender or the null sender names nobody:
+  // such an envelope is refused for now and never recorded or promoted.
+  if (envelope.from[0] == '\0' && envelope.to[0] == '\0') {
+    log_msg(5, "Client '%s' named neither sender nor recipient, refusing it temporarily.",
+            client_metainfo.addr);
+    refuse_temporarily();
+    terminate_process(exit_status::orderly);
+  }
+  log_msg(6, "Envelope (helo,from,to): (%s,%s,%s)", envelope.helo.data(), envelope.from.data(), envelope.to.data());
+  if (random() % pending_cleanup_odds == 0) cleanup_pending();
+  lookup_pending();
+  log_msg(6,
+          "Metainfo ready: addr(%s) greet(%d) attemptsnum(%u) attemptsintrv(%u) numpendingdelivs(%u) cmderrs(%u)",
+          client_metainfo.addr, static_cast<int>(client_metainfo.greetdelay_trapped), client_metainfo.numattempts,
+          client_metainfo.attemptsintrv, client_metainfo.numpendingdelivs, client_metainfo.cmderrs);
+  Requirement requirement = required_attempts();
+  log_msg(6, "%shost '%s' requires %u re-attempts, %u have been done.", requirement.suspicious ? "suspicious " : "",
+          client_metainfo.addr, requirement.required, client_metainfo.numattempts);
+  if (client_metainfo.numattempts >= requirement.required) pass(requirement.suspicious);
+  fail();
+}

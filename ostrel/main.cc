@@ -1,0 +1,162 @@
+// ostrel: the greylisting proxy. Started by tcpserver once per connection
+// as `ostrel CHILD [ARGS...]`; CHILD is the SMTP server program.
+#include <fcntl.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "decision.h"
+#include "exit_status.h"
+#include "greet_delay.h"
+#include "log.h"
+#include "session.h"
+#include "state.h"
+#include "store.h"
+
+namespace {
+
+constexpr unsigned process_time_limit_s = 480;
+constexpr useconds_t exit_pause_us = 30000;
+
+char** child_argv = nullptr;
+
+void terminate_on_signal(int signal_number) {
+  // Ends through exit() so that the exit handler closes the database.
+  if (signal_number == SIGPIPE)
+    log_msg(6, "Client '%s' closed connection prematurely.", client_metainfo.addr);
+  else
+    log_msg(4, "Big timeout reached from '%s'!", client_metainfo.addr);
+  std::exit(exit_status::gave_up);
+}
+
+void atexit_cleanup() {
+  if (pipe_to_server[1] >= 0) {
+    close(pipe_to_server[1]);  // the server sees the end of its input now
+    pipe_to_server[1] = -1;
+  }
+  store_close();
+  usleep(exit_pause_us);
+  int status = 0;
+  if (waitpid(-1, &status, WNOHANG) > 0) {
+    bool normal = WIFEXITED(status);
+    log_msg(7, "Child exited (%d) status %d.", normal ? 1 : 0, normal ? WEXITSTATUS(status) : 0);
+  }
+}
+
+[[noreturn]] void run_child(int failure_level) {
+  execv(child_argv[0], child_argv);
+  log_msg(failure_level, "Unable to run %s: %s. Terminating", child_argv[0], strerror(errno));
+  std::exit(exit_status::gave_up);
+}
+
+void seed_random() {
+  timeval now{};
+  gettimeofday(&now, nullptr);
+  srandom(static_cast<unsigned>(static_cast<std::uint64_t>(now.tv_sec) + static_cast<std::uint64_t>(now.tv_usec)));
+}
+
+void read_client_address() {
+  client_metainfo = ClientMetainfo{};
+  client_metainfo.addr = std::getenv("TCPREMOTEIP");
+  if (client_metainfo.addr == nullptr) {
+    log_msg(2, "Unable to fetch remote host address. Are we running under tcpserver? Terminating.");
+    std::exit(exit_status::gave_up);
+  }
+  if (!address_fits_statements(client_metainfo.addr)) {
+    log_msg(2, "Remote host address '%s' is longer than %u characters or holds a quote. Terminating.",
+            client_metainfo.addr, static_cast<unsigned>(max_addr_length));
+    std::exit(exit_status::gave_up);
+  }
+}
+
+void open_store() {
+  const char* path = std::getenv("DBFILE");
+  if (store_open(path != nullptr ? path : default_db_path) != 0) {
+    log_msg(3, "Can't open database: %s. Use the DBFILE environment variable! Terminating.", store_errmsg());
+    std::exit(exit_status::gave_up);
+  }
+}
+
+void run_greet_delay_trap() {
+  const char* value = std::getenv("GREETDELAY");
+  if (value == nullptr) return;
+  std::uint32_t delay_ms = greet_delay_from_env(value);
+  if (delay_ms != 0) check_greetdelay(delay_ms);
+}
+
+void make_pipes() {
+  if (pipe(pipe_to_server) != 0 || pipe(pipe_from_server) != 0) {
+    log_msg(2, "Could not create pipe: %s", strerror(errno));
+    std::exit(exit_status::gave_up);
+  }
+}
+
+// In the forked child: the pipes become standard input and output.
+[[noreturn]] void become_server() {
+  if (pipe_to_server[0] != client_in) {
+    dup2(pipe_to_server[0], client_in);
+    close(pipe_to_server[0]);
+  }
+  if (pipe_from_server[1] != client_out) {
+    dup2(pipe_from_server[1], client_out);
+    close(pipe_from_server[1]);
+  }
+  close(pipe_to_server[1]);
+  close(pipe_from_server[0]);
+  execv(child_argv[0], child_argv);
+  log_msg(2, "Unable to run %s: %s. Terminating", child_argv[0], strerror(errno));
+  _exit(exit_status::gave_up);
+}
+
+[[noreturn]] void watch_dialogue() {
+  close(pipe_to_server[0]);
+  pipe_to_server[0] = -1;
+  close(pipe_from_server[1]);
+  pipe_from_server[1] = -1;
+  envelope.from[0] = '\0';
+  envelope.to[0] = '\0';
+  greylist_decision(envelope_session());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    static const char usage[] = "Do specify a child to call.\n";
+    (void)!write(2, usage, sizeof usage - 1);
+    return exit_status::gave_up;
+  }
+  child_argv = argv + 1;
+  log_setup("ostrel: ");
+  signal(SIGALRM, terminate_on_signal);
+  signal(SIGPIPE, terminate_on_signal);
+  alarm(process_time_limit_s);
+  log_msg(7, "State: CHECK-OPERATION");
+  if (std::getenv("GREYLIST") == nullptr) run_child(1);
+
+  log_msg(7, "State: CHECK-VERIFIED-SERVER");
+  if (const char* local = std::getenv("TCPLOCALHOST")) local_hostname = local;
+  read_client_address();
+  open_store();
+  seed_random();
+  std::atexit(atexit_cleanup);
+  store_register_busy_handler();
+  if (lookup_verified()) {
+    log_msg(6, "Address '%s' is recognized as a verified server, updating timestamp...", client_metainfo.addr);
+    refresh_verified();
+    store_close();
+    run_child(2);
+  }
+
+  run_greet_delay_trap();
+  log_msg(7, "State: VERIF-NEW-PENDING");
+  make_pipes();
+  if (fork() == 0) become_server();
+  watch_dialogue();
+}

@@ -1,0 +1,68 @@
+#include "relay.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "exit_status.h"
+#include "line_reader.h"
+#include "log.h"
+#include "state.h"
+#include "write_all.h"
+
+namespace {
+
+constexpr std::size_t chunk_size = 1024;
+
+// A hang-up without data is the end of that side's output, as a read of 0.
+bool has_input(const pollfd& entry) { return (entry.revents & (POLLIN | POLLHUP)) != 0; }
+
+void report_child_state() {
+  int status = 0;
+  if (waitpid(-1, &status, WNOHANG) <= 0) return;
+  if (WIFSIGNALED(status))
+    log_msg(7, "Child terminated, signal %d.", WTERMSIG(status));
+  else
+    log_msg(7, "Child exited, status %d.", WEXITSTATUS(status));
+}
+
+// Moves one chunk. The destination may be non-blocking (under tcpserver
+// descriptor 1 shares the socket with descriptor 0), so a write that would
+// block or takes only part is finished before anything more is read.
+void move_chunk(int from, int to, const char* failure_format) {
+  ssize_t n = read(from, buf.data(), chunk_size);
+  if (n <= 0) terminate_process(exit_status::orderly);
+  std::size_t len = static_cast<std::size_t>(n);
+  if (write_all(to, buf.data(), len, wait_limit_ms) != len) {
+    log_msg(3, failure_format, static_cast<int>(n), strerror(errno));
+    terminate_process(exit_status::orderly);
+  }
+}
+
+}  // namespace
+
+void relay_traffic() {
+  const int server_out = pipe_from_server[0];
+  const int server_in = pipe_to_server[1];
+  fcntl(client_in, F_SETFL, O_NONBLOCK);
+  fcntl(server_out, F_SETFL, O_NONBLOCK);
+
+  for (;;) {
+    pollfd entries[2] = {{client_in, POLLIN, 0}, {server_out, POLLIN, 0}};
+    int ready = poll(entries, 2, wait_limit_ms);
+    if (ready == -1) terminate_process(exit_status::orderly);
+    if (has_input(entries[0])) {
+      move_chunk(client_in, server_in, "Unable to write to the server %d bytes: %s.");
+    } else if (has_input(entries[1])) {
+      move_chunk(server_out, client_out, "Unable to write to the client %d bytes: %s.");
+    } else {
+      log_msg(6, "Timeout while reading from network (%d:%hd:%hd).", ready, entries[0].revents, entries[1].revents);
+      report_child_state();
+      terminate_process(exit_status::gave_up);
+    }
+  }
+}

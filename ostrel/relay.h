@@ -1,0 +1,7 @@
+// The transparent two-way relay between the client and the SMTP server.
+#pragma once
+
+// Copies bytes between the client (descriptors 0 and 1) and the server (the
+// pipes) in chunks of at most 1024 bytes until one side ends. Never
+// returns: the process ends here with status 0 or, on a time-out, 100.
+[[noreturn]] void relay_traffic();

@@ -1,0 +1,228 @@
+#include "session.h"
+
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+#include <cstring>
+
+#include "exit_status.h"
+#include "line_reader.h"
+#include "log.h"
+#include "compiled_regex.h"
+#include "state.h"
+
+namespace {
+
+// The expressions, in the order they are compiled.
+enum Expr { HELO, EHLO, MAIL_FROM, RCPT_TO, EMAIL, DATA, RSET, AUTH, STARTTLS, QUIT, EXPR_COUNT };
+
+struct ExprSpec {
+  const char* pattern;
+  const char* failure;
+};
+
+constexpr std::array<ExprSpec, EXPR_COUNT> expr_specs = {{
+    {"^helo[[:space:]]+([^'[:space:]]+)[[:space:]]*$", "Unable to compile HELO regular expression"},
+    {"^ehlo[[:space:]]+([^'[:space:]]+)[[:space:]]*$", "Unable to compile EHLO regular expression"},
+    {"^mail[[:space:]]+from:", "Unable to compile MAIL FROM regular expression"},
+    {"^rcpt[[:space:]]+to:", "Unable to compile RCPT TO regular expression"},
+    {"([-&*+./0-9=?a-zA-Z^_{}~]+@([-a-zA-Z0-9_]+\\.)*[a-zA-Z0-9]+)", "Unable to compile email regular expression"},
+    {"^data", "Unable to compile DATA regular expression"},
+    {"^rset", "Unable to compile RSET regular expression"},
+    {"^auth ", "Unable to compile AUTH regular expression"},
+    {"^starttls", "Unable to compile STARTTLS regular expression"},
+    {"^quit", "Unable to compile QUIT regular expression"},
+}};
+
+// Every command expression is anchored on a different word, so at most one
+// matches; this is the order in which they are tried.
+constexpr std::array<Expr, 9> classification_order = {HELO, EHLO, MAIL_FROM, RCPT_TO, DATA,
+                                                      AUTH, STARTTLS, QUIT, RSET};
+
+constexpr std::size_t line_size = 1024;
+
+enum class Address { found, null_sender, missing };
+
+void send(int fd, const char* data, std::size_t len) { (void)!write(fd, data, len); }
+
+bool is_error_reply() { return srvresp[0] == '4' || srvresp[0] == '5'; }
+
+class Session {
+ public:
+  bool compile() {
+    for (std::size_t i = 0; i < EXPR_COUNT; ++i) {
+      if (!re_[i].compile(expr_specs[i].pattern, REG_EXTENDED | REG_ICASE)) {
+        log_msg(2, "%s", expr_specs[i].failure);
+        return false;
+      }
+    }
+    return true;
+  }
+
+  void greet() {
+    client_metainfo.cmderrs = CMDERRS_NONE;
+    client_metainfo.validity |= VALID_CMDERRS;
+    log_msg(7, "Expecting server greeting...");
+    srvresp_len = get_line(server_out_, srvresp.data(), srvresp.size());
+    send(client_out, srvresp.data(), srvresp_len);
+    log_msg(7, "Got message from server: '%s'", srvresp.data());
+    if (is_error_reply()) {
+      log_msg(5, "\"Service unavailable\" from the upstream server (closing connection): '%s'.", srvresp.data());
+      terminate_process(exit_status::orderly);
+    }
+  }
+
+  int dialogue() {
+    for (;;) {
+      read_client_line();
+      send(server_in_, line_.data(), line_len_);
+      read_server_line();
+      if (is_error_reply()) {
+        note_error_reply();
+        continue;
+      }
+      if (int result = 0; handle_accepted_line(result)) return result;
+    }
+  }
+
+ private:
+  void read_client_line() {
+    line_len_ = get_line(client_in, line_.data(), line_.size());
+    log_msg(7, "Got message from client: '%s'", line_.data());
+  }
+
+  void read_server_line() {
+    srvresp_len = get_line(server_out_, srvresp.data(), srvresp.size());
+    log_msg(7, "Got message from server: '%s'", srvresp.data());
+  }
+
+  void note_error_reply() {
+    log_msg(6, "Error from the upstream server: '%s'.", srvresp.data());
+    client_metainfo.cmderrs = srvresp[0] == '4' ? CMDERRS_TEMPORARY : CMDERRS_PERMANENT;
+    send(client_out, srvresp.data(), srvresp_len);
+  }
+
+  // Sends the reply, with the continuation lines of a "250-" reply.
+  void pass_reply_on() {
+    send(client_out, srvresp.data(), srvresp_len);
+    while (std::strncmp(srvresp.data(), "250-", 4) == 0) {
+      read_server_line();
+      send(client_out, srvresp.data(), srvresp_len);
+    }
+  }
+
+  // The line is classified only up to a NUL byte it may hold.
+  [[nodiscard]] Expr classify() const {
+    for (Expr e : classification_order)
+      if (re_[e].matches(line_.data())) return e;
+    return EXPR_COUNT;
+  }
+
+  // Handles a line the server accepted; true when the session ends with result.
+  bool handle_accepted_line(int& result) {
+    switch (classify()) {
+      case HELO:
+        record_helo(HELO, "Got HELO command '%s'");
+        break;
+      case EHLO:
+        record_helo(EHLO, "Got EHLO command '%s'");
+        break;
+      case MAIL_FROM:
+        if (extract_address(envelope.from) == Address::missing) {
+          log_msg(5, "Syntax error in MAIL FROM command, cannot extract email from '%s'.", line_.data());
+          break;
+        }
+        log_msg(7, "Got MAIL FROM command '%s'", envelope.from.data());
+        break;
+      case RCPT_TO:
+        if (extract_address(envelope.to) == Address::missing) {
+          log_msg(5, "Syntax error in RCPT TO command, cannot extract email from '%s'.", line_.data());
+          break;
+        }
+        log_msg(7, "Got RCPT TO command '%s'", envelope.to.data());
+        return finish(SESSION_RCPT, result, false);
+      case DATA:
+        log_msg(7, "DATA command, terminating envelope session.");
+        return finish(SESSION_DATA, result, true);
+      case AUTH:
+        return finish(SESSION_AUTH, result, true);
+      case STARTTLS:
+        return finish(SESSION_STARTTLS, result, true);
+      case QUIT:
+        answer_quit();
+      case RSET:
+        envelope = Envelope{};
+        break;
+      default:
+        log_msg(6, "Got unsupported message '%s'", line_.data());
+        break;
+    }
+    pass_reply_on();
+    return false;
+  }
+
+  bool finish(SessionResult code, int& result, bool send_reply) {
+    for (Regex& re : re_) re.release();
+    if (send_reply) send(client_out, srvresp.data(), srvresp_len);
+    result = code;
+    return true;
+  }
+
+  void record_helo(Expr which, const char* message) {
+    regmatch_t group;
+    if (re_[which].find_group(line_.data(), group)) store_capture(envelope.helo, group);
+    log_msg(7, message, envelope.helo.data());
+  }
+
+  Address extract_address(std::array<char, envelope_field_size>& field) {
+    regmatch_t group;
+    if (re_[EMAIL].find_group(line_.data(), group)) {
+      store_capture(field, group);
+      return Address::found;
+    }
+    if (std::strstr(line_.data(), "<>") != nullptr) {
+      field[0] = '\0';
+      return Address::null_sender;
+    }
+    return Address::missing;
+  }
+
+  void store_capture(std::array<char, envelope_field_size>& field, const regmatch_t& group) {
+    auto len = static_cast<std::size_t>(group.rm_eo - group.rm_so);
+    if (len >= field.size()) {
+      log_msg(3, "Maximum command length (%d >= %d) exceeded ('%s')! Closing connection.", static_cast<int>(len),
+              static_cast<int>(field.size()), line_.data());
+      terminate_process(exit_status::gave_up);
+    }
+    std::memcpy(field.data(), line_.data() + group.rm_so, len);
+    field[len] = '\0';
+  }
+
+  [[noreturn]] void answer_quit() {
+    log_msg(7, "QUIT command, terminating connection.");
+    int needed = std::snprintf(line_.data(), line_.size(), "221 %s\r\n", local_hostname);
+    if (needed < 0 || static_cast<std::size_t>(needed) >= line_.size()) {
+      log_msg(2, "Buffer too small to handle request near line %u: %d bytes needed, %u available. Terminating",
+              1004u, needed, static_cast<unsigned>(line_.size()));
+      terminate_process(exit_status::gave_up);
+    }
+    send(client_out, line_.data(), static_cast<std::size_t>(needed));
+    terminate_process(exit_status::orderly);
+  }
+
+  std::array<Regex, EXPR_COUNT> re_;
+  std::array<char, line_size> line_{};
+  std::size_t line_len_ = 0;
+  const int server_in_ = pipe_to_server[1];
+  const int server_out_ = pipe_from_server[0];
+};
+
+}  // namespace
+
+int envelope_session() {
+  Session session;
+  if (!session.compile()) return SESSION_UNCOMPILED;
+  session.greet();
+  return session.dialogue();
+}
