@@ -1,5 +1,6 @@
 #include "log.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -54,13 +55,12 @@ void compose_format(char* out, bool with_pid, int pid, const char* prefix, const
                    : std::snprintf(out, format_size, "%s%s", prefix, fmt);
   std::size_t len = n < 0 ? 0 : static_cast<std::size_t>(n);
   bool cut = len >= format_size;
-  if (cut) len = length_without_partial_conversion(out, format_size - 1);
-  out[len] = '\0';
   std::size_t fmt_len = std::strlen(fmt);
   bool ends_in_newline = fmt_len > 0 && fmt[fmt_len - 1] == '\n';
   if (ends_in_newline && !cut) return;
-  // The newline takes the last character when there is no room left for it.
-  if (len >= format_size - 1) len = format_size - 2;
+  // Room for the newline: it takes the last character of a full buffer, and
+  // a conversion that the cut leaves unfinished is dropped.
+  len = length_without_partial_conversion(out, std::min(len, format_size - 2));
   out[len] = '\n';
   out[len + 1] = '\0';
 }

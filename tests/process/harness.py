@@ -1,0 +1,211 @@
+"""Helpers for the process-level tests: the built programs run with their own
+argv, environment, descriptors and a temporary directory."""
+
+import os
+import select
+import shutil
+import signal
+import socket
+import sqlite3
+import subprocess
+import tempfile
+import time
+import unittest
+
+BIN_DIR = os.environ.get("OSTREL_BIN_DIR", os.path.join(os.path.dirname(__file__), "..", "..", "build", "bin"))
+HELPER_DIR = os.environ.get("OSTREL_HELPER_DIR", BIN_DIR)
+FAKETIME_LIB = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1"
+# Waits of 40 seconds pass in under a second at this speed.
+FAKETIME_SPEED = "+0 x50"
+
+
+def program(name):
+    return os.path.join(BIN_DIR, name)
+
+
+def helper(name):
+    return os.path.join(HELPER_DIR, name)
+
+
+def faketime_env():
+    return {"LD_PRELOAD": FAKETIME_LIB, "FAKETIME": FAKETIME_SPEED, "FAKETIME_DONT_RESET": "1"}
+
+
+class Proc:
+    """A program whose descriptors 0 and 1 are one end of a socket pair, as
+    tcpserver hands a connection over; standard error goes to a file."""
+
+    def __init__(self, argv, env, workdir, name="proc", stdio="socket"):
+        self.err_path = os.path.join(workdir, f"{name}.stderr")
+        self.errfile = open(self.err_path, "wb")
+        if stdio == "socket":
+            self.sock, child_end = socket.socketpair()
+            stdin = stdout = child_end
+        else:
+            raise ValueError(stdio)
+        self.p = subprocess.Popen(argv, stdin=stdin, stdout=stdout, stderr=self.errfile, env=env,
+                                  start_new_session=True, close_fds=True)
+        child_end.close()
+        self.received = b""
+
+    def send(self, data):
+        self.sock.sendall(data)
+
+    def shut_write(self):
+        self.sock.shutdown(socket.SHUT_WR)
+
+    def _read_some(self, deadline):
+        remaining = deadline - time.monotonic()
+        if remaining <= 0:
+            return None
+        ready, _, _ = select.select([self.sock], [], [], remaining)
+        if not ready:
+            return None
+        try:
+            return self.sock.recv(65536)
+        except ConnectionResetError:
+            return b""
+
+    def recv_until(self, marker, timeout=15):
+        """Everything received up to and including marker (kept for later)."""
+        deadline = time.monotonic() + timeout
+        while marker not in self.received:
+            chunk = self._read_some(deadline)
+            if not chunk:
+                raise AssertionError(f"waited for {marker!r}, got {self.received!r}; stderr: {self.stderr()}")
+            self.received += chunk
+        end = self.received.index(marker) + len(marker)
+        head, self.received = self.received[:end], self.received[end:]
+        return head
+
+    def recv_line(self, timeout=15):
+        return self.recv_until(b"\n", timeout)
+
+    def recv_all(self, timeout=15):
+        """Everything until the program closes its end."""
+        deadline = time.monotonic() + timeout
+        while True:
+            chunk = self._read_some(deadline)
+            if chunk is None:
+                raise AssertionError(f"no end of output; got {self.received!r}; stderr: {self.stderr()}")
+            if not chunk:
+                break
+            self.received += chunk
+        data, self.received = self.received, b""
+        return data
+
+    def wait(self, timeout=30):
+        return self.p.wait(timeout=timeout)
+
+    def stderr(self):
+        with open(self.err_path, "rb") as f:
+            return f.read().decode("utf-8", "replace")
+
+    def close(self):
+        try:
+            os.killpg(self.p.pid, signal.SIGKILL)
+        except (ProcessLookupError, PermissionError):
+            pass
+        try:
+            self.p.wait(timeout=5)
+        except subprocess.TimeoutExpired:
+            pass
+        self.sock.close()
+        self.errfile.close()
+
+
+class WorkdirCase(unittest.TestCase):
+    """A test with its own temporary directory, removed afterwards."""
+
+    def setUp(self):
+        self.workdir = tempfile.mkdtemp(prefix="ostrel-test-")
+        self.procs = []
+        self.addCleanup(self._cleanup)
+
+    def _cleanup(self):
+        for proc in self.procs:
+            proc.close()
+        shutil.rmtree(self.workdir, ignore_errors=True)
+
+    def path(self, name):
+        return os.path.join(self.workdir, name)
+
+    def write_file(self, name, content, mode="w"):
+        with open(self.path(name), mode) as f:
+            f.write(content)
+        return self.path(name)
+
+    def start(self, argv, env, name="proc"):
+        proc = Proc(argv, env, self.workdir, name=f"{name}{len(self.procs)}")
+        self.procs.append(proc)
+        return proc
+
+    def run_plain(self, argv, env, stdin=b"", timeout=30):
+        return subprocess.run(argv, input=stdin, capture_output=True, env=env, timeout=timeout)
+
+
+class OstrelCase(WorkdirCase):
+    """Runs ostrel in front of the scripted SMTP server program."""
+
+    def setUp(self):
+        super().setUp()
+        self.db = self.path("greylist.db")
+        result = subprocess.run([program("ostrelctl"), "init-db", self.db], capture_output=True)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.smtpd_log = self.path("smtpd.log")
+
+    def env(self, **extra):
+        env = {"PATH": "/usr/bin:/bin", "GREYLIST": "", "DBFILE": self.db, "TCPREMOTEIP": "192.0.2.7",
+               "LOGTHRESHOLD": "7", "SMTPD_LOG": self.smtpd_log}
+        env.update({k: v for k, v in extra.items() if v is not None})
+        for k, v in extra.items():
+            if v is None:
+                env.pop(k, None)
+        return env
+
+    def server_script(self, *steps):
+        return self.write_file(f"script{len(self.procs)}", "\n".join(steps) + "\n")
+
+    def ostrel(self, steps, fast_time=False, **extra):
+        env = self.env(**extra)
+        if fast_time:
+            env.update(faketime_env())
+        argv = [program("ostrel"), helper("scripted_smtpd"), self.server_script(*steps)]
+        return self.start(argv, env, name="ostrel")
+
+    def server_lines(self):
+        if not os.path.exists(self.smtpd_log):
+            return []
+        with open(self.smtpd_log, encoding="utf-8", errors="replace") as f:
+            return f.read().splitlines()
+
+    def query(self, sql, *args):
+        with sqlite3.connect(self.db) as conn:
+            return conn.execute(sql, args).fetchall()
+
+    def pending(self):
+        return self.query("SELECT ip, envsender, envrecipient, attempts FROM pending ORDER BY rowid")
+
+    def verified(self):
+        return [row[0] for row in self.query("SELECT ip FROM verified ORDER BY rowid")]
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_for_port(port, timeout=10):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        with socket.socket() as s:
+            if s.connect_ex(("127.0.0.1", port)) == 0:
+                return
+        time.sleep(0.02)
+    raise AssertionError(f"nothing listens on port {port}")
+
+
+GREETING = "greet 220 test.example ESMTP\\r\\n"
+EHLO_REPLY = "reply 250-test.example\\r\\n250-PIPELINING\\r\\n250 HELP\\r\\n"
+OK = "reply 250 OK\\r\\n"

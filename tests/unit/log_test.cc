@@ -1,0 +1,68 @@
+#include "log.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+using logchan::compose_format;
+using logchan::format_size;
+using logchan::threshold_from_env;
+
+TEST(LogThreshold, ReadsTheVariableLikeStrtol) {
+  EXPECT_EQ(threshold_from_env(nullptr), 3);
+  EXPECT_EQ(threshold_from_env("7"), 7);
+  EXPECT_EQ(threshold_from_env("0"), 0);
+  EXPECT_EQ(threshold_from_env("8"), 3);
+  EXPECT_EQ(threshold_from_env("-1"), 3);
+  EXPECT_EQ(threshold_from_env("99999999999999999999999"), 3);
+  EXPECT_EQ(threshold_from_env(""), 0);
+  EXPECT_EQ(threshold_from_env("abc"), 0);
+  EXPECT_EQ(threshold_from_env("5abc"), 5);
+  EXPECT_EQ(threshold_from_env("  5"), 5);
+}
+
+TEST(LogFormat, AddsPrefixPidAndNewline) {
+  char out[format_size];
+  compose_format(out, false, 0, "ostrel: ", "State: %s");
+  EXPECT_STREQ(out, "ostrel: State: %s\n");
+  compose_format(out, true, 812, "ferrow: ", "Querying for %s\n");
+  EXPECT_STREQ(out, "(812) ferrow: Querying for %s\n");
+  compose_format(out, true, -2147483647 - 1, "tunwick: ", "");
+  EXPECT_STREQ(out, "(-2147483648) tunwick: \n");
+}
+
+TEST(LogFormat, LongFormatIsCutWithinTheBufferAndKeepsItsNewline) {
+  char out[format_size + 16];
+  std::string fmt(2000, 'x');
+  compose_format(out, false, 0, "ostrel: ", fmt.c_str());
+  std::string composed = out;
+  EXPECT_EQ(composed.size(), format_size - 1);
+  EXPECT_EQ(composed.back(), '\n');
+  std::string exact(format_size - 1 - 8, 'y');  // fills the buffer to the last byte
+  compose_format(out, false, 0, "ostrel: ", (exact + "\n").c_str());
+  EXPECT_EQ(std::string(out).size(), format_size - 1);
+  EXPECT_EQ(std::string(out).back(), '\n');
+}
+
+// True when text ends in a '%' specification that has no conversion letter.
+bool ends_inside_conversion(const std::string& text) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '%') continue;
+    std::size_t j = i + 1;
+    while (j < text.size() && std::string("0123456789.-+ #lhz").find(text[j]) != std::string::npos) ++j;
+    if (j >= text.size()) return true;
+    i = j;
+  }
+  return false;
+}
+
+TEST(LogFormat, CutNeverEndsInsideAConversion) {
+  char out[format_size];
+  for (int pad = 990; pad < 1030; ++pad) {
+    std::string fmt = std::string(static_cast<std::size_t>(pad), 'a') + "%llu and %-20s and %%";
+    compose_format(out, false, 0, "p: ", fmt.c_str());
+    std::string composed = out;
+    ASSERT_EQ(composed.back(), '\n');
+    EXPECT_FALSE(ends_inside_conversion(composed.substr(0, composed.size() - 1))) << "pad " << pad;
+  }
+}

@@ -1,0 +1,65 @@
+#include "store.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "state.h"
+
+TEST(BusyPause, DoublesFromTenMillisecondsWithJitter) {
+  EXPECT_EQ(busy_pause_ms(0, 0), 10u);
+  EXPECT_EQ(busy_pause_ms(0, 19), 29u);
+  EXPECT_EQ(busy_pause_ms(0, 20), 10u);
+  EXPECT_EQ(busy_pause_ms(3, 5), 85u);
+  EXPECT_EQ(busy_pause_ms(14, 0), 163840u);
+}
+
+TEST(BusyPause, LargeCountsAreCappedWithoutOverflow) {
+  EXPECT_EQ(busy_pause_ms(16, 0), 480000u);
+  EXPECT_EQ(busy_pause_ms(28, 19), 480000u);
+  EXPECT_EQ(busy_pause_ms(30, 2147483647), 480000u);
+  EXPECT_EQ(busy_pause_ms(31, 0), 480000u);
+}
+
+TEST(AddressCheck, RefusesQuotesAndOverlongAddresses) {
+  EXPECT_TRUE(address_fits_statements("192.0.2.1"));
+  EXPECT_TRUE(address_fits_statements("2001:db8::1"));
+  EXPECT_TRUE(address_fits_statements(""));
+  EXPECT_FALSE(address_fits_statements("1.2.3.4' OR '1'='1"));
+  EXPECT_TRUE(address_fits_statements(std::string(966, '1').c_str()));
+  EXPECT_FALSE(address_fits_statements(std::string(967, '1').c_str()));
+}
+
+TEST(RowCallback, VerifiedRowSetsTheResult) {
+  sqlret result{QUERY_ADDRINVERIFIED, {0}};
+  char ip[] = "192.0.2.1";
+  char* argv[] = {ip};
+  EXPECT_EQ(sqcallback(&result, 1, argv, nullptr), 0);
+  EXPECT_EQ(result.types.intval, 1);
+  char* null_argv[] = {nullptr};
+  EXPECT_EQ(sqcallback(&result, 1, null_argv, nullptr), 0);
+}
+
+TEST(RowCallback, PendingRowFillsTheFactsAndMissingValuesCountAsZero) {
+  client_metainfo = ClientMetainfo{};
+  sqlret result{QUERY_DELIVERYATTEMPTED, {0}};
+  char interval[] = "4294967301";  // kept modulo 2^32
+  char attempts[] = "3";
+  char* argv[] = {interval, attempts};
+  EXPECT_EQ(sqcallback(&result, 2, argv, nullptr), 0);
+  EXPECT_EQ(client_metainfo.numattempts, 3u);
+  EXPECT_EQ(client_metainfo.attemptsintrv, 5u);
+  EXPECT_EQ(client_metainfo.validity, static_cast<std::uint32_t>(VALID_NUMATTEMPTS | VALID_ATTEMPTSINTRV));
+  EXPECT_EQ(result.types.intval, 0);
+
+  char empty[] = "";
+  char* broken[] = {nullptr, empty};
+  EXPECT_EQ(sqcallback(&result, 2, broken, nullptr), 0);
+  EXPECT_EQ(client_metainfo.numattempts, 0u);
+  EXPECT_EQ(client_metainfo.attemptsintrv, 0u);
+}
+
+TEST(RowCallback, UnknownQueryTypeAbortsTheStatement) {
+  sqlret result{7, {0}};
+  EXPECT_NE(sqcallback(&result, 0, nullptr, nullptr), 0);
+}

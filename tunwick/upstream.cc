@@ -1,0 +1,100 @@
+#include "upstream.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "exit_status.h"
+#include "log.h"
+#include "write_all.h"
+
+namespace upstream {
+
+namespace {
+
+constexpr int client_in = 0;
+constexpr int client_out = 1;
+
+// A hang-up without data is the end of that side, as a read of 0.
+bool has_input(const pollfd& entry) { return (entry.revents & (POLLIN | POLLHUP)) != 0; }
+
+}  // namespace
+
+AddressWord read_address_word(const char* arg, Target& target) {
+  const char* start = arg;
+  while (*start != '\0' && std::isspace(static_cast<unsigned char>(*start))) ++start;
+  std::size_t len = 0;
+  while (start[len] != '\0' && !std::isspace(static_cast<unsigned char>(start[len]))) ++len;
+  if (len == 0) return AddressWord::missing;
+  if (len >= target.address.size()) return AddressWord::too_long;
+  std::memcpy(target.address.data(), start, len);
+  target.address[len] = '\0';
+  return AddressWord::ok;
+}
+
+std::uint16_t read_port(const char* arg) {
+  unsigned short port = 0;
+  if (arg == nullptr || std::sscanf(arg, "%hu", &port) != 1) return default_port;
+  return port;
+}
+
+int connect_to(const Target& target, const char*& failed_step) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) {
+    failed_step = "create";
+    return -1;
+  }
+  sockaddr_in server{};
+  server.sin_family = AF_INET;
+  server.sin_port = htons(target.port);
+  server.sin_addr.s_addr = inet_addr(target.address.data());
+  if (connect(fd, reinterpret_cast<const sockaddr*>(&server), sizeof server) != 0) {
+    int saved = errno;
+    close(fd);
+    errno = saved;
+    failed_step = "connect";
+    return -1;
+  }
+  return fd;
+}
+
+int relay(int socket_fd) {
+  fcntl(client_in, F_SETFL, O_NONBLOCK);
+  fcntl(socket_fd, F_SETFL, O_NONBLOCK);
+  char chunk[chunk_size];
+  for (;;) {
+    pollfd entries[2] = {{client_in, POLLIN, 0}, {socket_fd, POLLIN, 0}};
+    if (poll(entries, 2, wait_limit_ms) < 0) return exit_status::orderly;
+    if (has_input(entries[0])) {
+      ssize_t n = read(client_in, chunk, sizeof chunk);
+      if (n <= 0) return exit_status::orderly;
+      // The server may read more slowly than the client sends: wait for it.
+      if (write_all(socket_fd, chunk, static_cast<std::size_t>(n), wait_limit_ms) != static_cast<std::size_t>(n)) {
+        log_msg(3, "Unable to write %d bytes to the server: %s", static_cast<int>(n), strerror(errno));
+        return exit_status::gave_up;
+      }
+    } else if (has_input(entries[1])) {
+      ssize_t n = read(socket_fd, chunk, sizeof chunk);
+      if (n <= 0) return exit_status::orderly;
+      // Standard output may share the non-blocking socket of standard input.
+      if (write_all(client_out, chunk, static_cast<std::size_t>(n), wait_limit_ms) != static_cast<std::size_t>(n)) {
+        log_msg(3, "Unable to write %d bytes to the client.", static_cast<int>(n));
+        (void)!write(socket_fd, "QUIT\r\n", 6);
+        return exit_status::orderly;
+      }
+    } else {
+      log_msg(5, "Timeout while proxying data.");
+      return exit_status::gave_up;
+    }
+  }
+}
+
+}  // namespace upstream

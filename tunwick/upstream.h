@@ -1,0 +1,34 @@
+// The upstream connector: its arguments, the connection and the relay.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+namespace upstream {
+
+inline constexpr std::uint16_t default_port = 25;
+inline constexpr int wait_limit_ms = 40000;
+inline constexpr std::size_t chunk_size = 1024;
+inline constexpr std::size_t address_size = 16;  // a dotted quad and a NUL
+
+enum class AddressWord { ok, missing, too_long };
+
+struct Target {
+  std::array<char, address_size> address{};
+  std::uint16_t port = default_port;
+};
+
+// The first white-space-delimited word of arg into target.address.
+[[nodiscard]] AddressWord read_address_word(const char* arg, Target& target);
+// The port of argument 2 ("%hu"), 25 when there is none or it is no number.
+[[nodiscard]] std::uint16_t read_port(const char* arg);
+
+// Connects to the target; the socket, or -1 with errno set (and the step
+// that failed in failed_step: "create" or "connect").
+[[nodiscard]] int connect_to(const Target& target, const char*& failed_step);
+
+// Relays between standard input/output and the socket until one side ends.
+// Returns the exit status.
+[[nodiscard]] int relay(int socket_fd);
+
+}  // namespace upstream
