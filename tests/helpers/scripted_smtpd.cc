@@ -4,6 +4,7 @@
 // Usage: scripted_smtpd SCRIPT. Each line of SCRIPT is one step:
 //   greet TEXT   write TEXT (escapes \r \n \0 \\) without reading
 //   reply TEXT   read one line, then write TEXT
+//   replyn N TEXT  read exactly N bytes (part of a line), then write TEXT
 //   read         read one line, write nothing
 //   silent       read until the end of input, write nothing
 //   sink         read until the end of input
@@ -45,6 +46,17 @@ void write_all(const std::string& data) {
     if (n <= 0) std::exit(3);
     done += static_cast<std::size_t>(n);
   }
+}
+
+// Reads exactly count bytes; false at the end of input.
+bool read_bytes(std::string& data, std::size_t count) {
+  data.clear();
+  char c;
+  while (data.size() < count) {
+    if (read(0, &c, 1) <= 0) return false;
+    data += c;
+  }
+  return true;
 }
 
 // Reads one line byte by byte; false at the end of input.
@@ -119,6 +131,11 @@ int main(int argc, char** argv) {
       if (!read_line(line)) return 0;
       record(line);
       if (verb == "reply") write_all(unescape(arg));
+    } else if (verb == "replyn") {
+      std::size_t count = std::strtoul(arg.c_str(), nullptr, 10);
+      if (!read_bytes(line, count)) return 0;
+      record(line);
+      write_all(unescape(arg.substr(arg.find(' ') + 1)));
     } else if (verb == "silent") {
       while (read_line(line)) record(line);
       return 0;
