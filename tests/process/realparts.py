@@ -1,0 +1,116 @@
+"""Real parts for end-to-end tests: exim4 -bs with a private configuration,
+tcpserver on 127.0.0.1 and swaks as the client."""
+
+import os
+import pwd
+import re
+import subprocess
+import time
+
+from harness import free_port, program
+
+EXIM_CONF = """primary_hostname = mx.test.example
+domainlist local_domains = *
+spool_directory = {dir}/spool
+log_file_path = {dir}/log/%slog
+exim_user = Debian-exim
+exim_group = Debian-exim
+keep_environment =
+acl_smtp_rcpt = acl_check_rcpt
+begin acl
+acl_check_rcpt:
+  accept
+begin routers
+everyone:
+  driver = accept
+  transport = mailbox
+begin transports
+mailbox:
+  driver = appendfile
+  file = {dir}/mail/inbox
+  user = Debian-exim
+  group = Debian-exim
+"""
+
+
+def exim_command(workdir):
+    """exim4 -bs with a configuration that accepts every recipient and
+    delivers into workdir/exim/mail/inbox."""
+    base = os.path.join(workdir, "exim")
+    entry = pwd.getpwnam("Debian-exim")
+    for sub in ["spool", "log", "mail"]:
+        os.makedirs(os.path.join(base, sub), exist_ok=True)
+        os.chown(os.path.join(base, sub), entry.pw_uid, entry.pw_gid)
+    os.chmod(workdir, 0o755)
+    conf = os.path.join(base, "exim.conf")
+    with open(conf, "w") as f:
+        f.write(EXIM_CONF.format(dir=base))
+    return ["/usr/sbin/exim4", "-C", conf, "-bs"]
+
+
+def inbox_path(workdir):
+    return os.path.join(workdir, "exim", "mail", "inbox")
+
+
+def wait_for_text(path, text, timeout=30):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if os.path.exists(path):
+            with open(path, encoding="utf-8", errors="replace") as f:
+                if text in f.read():
+                    return
+        time.sleep(0.02)
+    raise AssertionError(f"{text!r} did not appear in {path}")
+
+
+class TcpServer:
+    """tcpserver on 127.0.0.1 running argv for every connection."""
+
+    def __init__(self, workdir, argv, env, concurrency=40):
+        self.port = free_port()
+        self.log_path = os.path.join(workdir, f"tcpserver-{self.port}.log")
+        self.log = open(self.log_path, "wb")
+        self.p = subprocess.Popen(["tcpserver", "-v", "-R", "-H", "-c", str(concurrency), "-l", "mx.test.example",
+                                   "127.0.0.1", str(self.port)] + argv,
+                                  stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=self.log, env=env,
+                                  start_new_session=True)
+        wait_for_text(self.log_path, "tcpserver: status: 0/")
+
+    def stderr(self):
+        with open(self.log_path, encoding="utf-8", errors="replace") as f:
+            return f.read()
+
+    def statuses(self):
+        return [int(s) for s in re.findall(r"tcpserver: end \d+ status (\d+)", self.stderr())]
+
+    def wait_for_ends(self, count, timeout=120):
+        deadline = time.monotonic() + timeout
+        while len(self.statuses()) < count:
+            if time.monotonic() > deadline:
+                raise AssertionError(f"only {len(self.statuses())} of {count} connections ended")
+            time.sleep(0.02)
+
+    def close(self):
+        self.p.terminate()
+        self.p.wait()
+        self.log.close()
+
+
+def swaks(port, sender, recipient, local=None, extra=()):
+    argv = ["swaks", "--server", f"127.0.0.1:{port}", "--from", sender, "--to", recipient, "--helo", "client.example",
+            "--timeout", "60"]
+    if local:
+        argv += ["--local-interface", local]
+    result = subprocess.run(argv + list(extra), capture_output=True, text=True, timeout=120)
+    return result.stdout + result.stderr
+
+
+def base_env(workdir, **extra):
+    env = {"PATH": "/usr/bin:/bin:/usr/sbin:/sbin", "GREYLIST": "", "DBFILE": os.path.join(workdir, "greylist.db"),
+           "LOGTHRESHOLD": "7"}
+    env.update(extra)
+    return env
+
+
+def init_db(path):
+    subprocess.run([program("ostrelctl"), "init-db", path], check=True, capture_output=True)

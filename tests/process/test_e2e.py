@@ -1,0 +1,105 @@
+"""The whole chain with real parts: tcpserver on 127.0.0.1, swaks as the
+client, exim4 -bs as the SMTP server program."""
+
+import concurrent.futures
+import os
+import re
+import sqlite3
+
+from harness import WorkdirCase, program
+from realparts import TcpServer, base_env, exim_command, inbox_path, init_db, swaks, wait_for_text
+
+TEMPFAIL = re.compile(r"<\*\* (451 qqt failure \(#4\.3\.0\)|452 insufficient system storage)\n")
+
+
+class EndToEnd(WorkdirCase):
+    def setUp(self):
+        super().setUp()
+        self.db = self.path("greylist.db")
+        init_db(self.db)
+        self.exim = exim_command(self.workdir)
+
+    def serve(self, argv=None, concurrency=40, **env):
+        server = TcpServer(self.workdir, argv or [program("ostrel")] + self.exim,
+                           base_env(self.workdir, **env), concurrency)
+        self.addCleanup(server.close)
+        return server
+
+    def rows(self, sql):
+        with sqlite3.connect(self.db) as conn:
+            return conn.execute(sql).fetchall()
+
+    def test_greylisting_round_trip(self):
+        server = self.serve()
+        first = swaks(server.port, "sender@example.org", "user@example.net")
+        self.assertRegex(first, TEMPFAIL)
+        self.assertNotIn("250 Accepted", first)
+        server.wait_for_ends(1)
+        self.assertEqual(server.statuses(), [0])
+        self.assertEqual(self.rows("SELECT ip, envsender, envrecipient, attempts FROM pending"),
+                         [("127.0.0.1", "sender@example.org", "user@example.net", 1)])
+
+        second = swaks(server.port, "sender@example.org", "user@example.net")
+        self.assertIn("<-  250 Accepted\n", second)
+        self.assertRegex(second, r"<-  250 OK id=\S+\n")
+        wait_for_text(inbox_path(self.workdir), "From: sender@example.org")
+        self.assertEqual(self.rows("SELECT ip FROM verified"), [("127.0.0.1",)])
+        self.assertEqual(self.rows("SELECT * FROM pending"), [])
+
+        self.rows("UPDATE verified SET ts = '2001-01-01 00:00:00'")
+        third = swaks(server.port, "other@example.org", "user@example.net")
+        self.assertRegex(third, r"<-  250 OK id=\S+\n")
+        server.wait_for_ends(3)
+        self.assertEqual(server.statuses(), [0, 0, 0])
+        log = server.stderr()
+        self.assertEqual(log.count("State: VERIF-NEW-PENDING"), 2)
+        self.assertIn("Address '127.0.0.1' is recognized as a verified server", log)
+        self.assertEqual(self.rows("SELECT ts > '2001-01-01 00:00:00' FROM verified"), [(1,)])
+
+    def test_suspicion_rules_with_real_parts(self):
+        rules = self.write_file("rules", "0 e s:^postmaster@\n4 v FLAGGED\n2 e r:^slow@\n")
+        server = self.serve(SUSPICION=rules)
+        self.assertRegex(swaks(server.port, "postmaster@example.org", "a@example.net", local="127.0.0.2"),
+                         r"250 OK id=")
+        self.assertRegex(swaks(server.port, "x@example.org", "slow@example.net", local="127.0.0.3"), TEMPFAIL)
+        self.assertRegex(swaks(server.port, "x@example.org", "slow@example.net", local="127.0.0.3"), TEMPFAIL)
+        self.assertRegex(swaks(server.port, "x@example.org", "slow@example.net", local="127.0.0.3"), r"250 OK id=")
+        self.assertEqual(self.rows("SELECT * FROM verified"), [])
+
+        flagged = self.serve(SUSPICION=rules, FLAGGED="")
+        for _ in range(4):
+            self.assertRegex(swaks(flagged.port, "x@example.org", "y@example.net", local="127.0.0.4"), TEMPFAIL)
+        self.assertRegex(swaks(flagged.port, "x@example.org", "y@example.net", local="127.0.0.4"), r"250 OK id=")
+        self.assertIn("Rule 'v' in line 2 matched client '127.0.0.4', returning 4 attempts.", flagged.stderr())
+
+    def test_load_of_fresh_and_repeating_triples(self):
+        server = self.serve(concurrency=100, LOGTHRESHOLD="5")
+        clients, connections = 32, 20
+
+        def run_client(client):
+            outcomes = []
+            for n in range(connections):
+                if client % 2 == 0:  # fresh triples, each from an address of its own
+                    local = f"127.2.{client}.{n + 1}"
+                    sender = f"fresh{client}.{n}@example.org"
+                else:  # one triple, repeated from one address
+                    local = f"127.3.{client}.1"
+                    sender = f"repeat{client}@example.org"
+                out = swaks(server.port, sender, "rcpt@example.net", local=local)
+                outcomes.append("tempfail" if TEMPFAIL.search(out) else "ok" if "250 OK id=" in out else out)
+            return client, outcomes
+
+        with concurrent.futures.ThreadPoolExecutor(clients) as pool:
+            results = dict(pool.map(run_client, range(clients)))
+        server.wait_for_ends(clients * connections)
+        self.assertEqual(server.statuses().count(100), 0)
+        self.assertEqual(len(server.statuses()), clients * connections)
+        for client, outcomes in results.items():
+            if client % 2 == 0:
+                self.assertEqual(set(outcomes), {"tempfail"}, outcomes)
+            else:
+                self.assertEqual(outcomes, ["tempfail"] + ["ok"] * (connections - 1))
+        fresh_rows = self.rows("SELECT attempts, COUNT(*) FROM pending GROUP BY attempts")
+        self.assertEqual(fresh_rows, [(1, clients // 2 * connections)])
+        self.assertEqual(self.rows("SELECT COUNT(DISTINCT ip) FROM verified"), [(clients // 2,)])
+        self.assertEqual(self.rows("SELECT COUNT(*) FROM pending WHERE ip LIKE '127.3.%'"), [(0,)])
