@@ -27,6 +27,10 @@ def helper(name):
     return os.path.join(HELPER_DIR, name)
 
 
+def helper_script(name):
+    return os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "helpers", name)
+
+
 def faketime_env():
     return {"LD_PRELOAD": FAKETIME_LIB, "FAKETIME": FAKETIME_SPEED, "FAKETIME_DONT_RESET": "1"}
 
