@@ -1,0 +1,235 @@
+"""tunwick against peers on 127.0.0.1 started by the tests."""
+
+import hashlib
+import os
+import socket
+import subprocess
+import sys
+import threading
+import time
+
+from harness import GREETING, OstrelCase, WorkdirCase, faketime_env, free_port, program
+from realparts import wait_for_text
+
+MB = 1024 * 1024
+
+
+class Peer:
+    """A scripted TCP server on 127.0.0.1 that accepts one connection."""
+
+    def __init__(self):
+        self.listener = socket.socket()
+        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(1)
+        self.port = self.listener.getsockname()[1]
+        self.conn = None
+
+    def accept(self):
+        self.listener.settimeout(15)
+        self.conn, _ = self.listener.accept()
+        self.conn.settimeout(15)
+        return self.conn
+
+    def recv_exactly(self, count):
+        data = b""
+        while len(data) < count:
+            chunk = self.conn.recv(count - len(data))
+            if not chunk:
+                break
+            data += chunk
+        return data
+
+    def close(self):
+        if self.conn:
+            self.conn.close()
+        self.listener.close()
+
+
+def tunwick_env(**extra):
+    env = {"PATH": "/usr/bin:/bin"}
+    env.update({k: v for k, v in extra.items() if v is not None})
+    return env
+
+
+class Arguments(WorkdirCase):
+    def run_tunwick(self, *args, **env):
+        return subprocess.run([program("tunwick"), *args], capture_output=True, text=True, env=tunwick_env(**env),
+                              stdin=subprocess.DEVNULL, timeout=30)
+
+    def test_no_argument(self):
+        result = self.run_tunwick()
+        self.assertEqual((result.returncode, result.stderr),
+                         (100, "tunwick: Specify upstream server IP as command line argument.\n"))
+        for threshold in ["0", "1"]:
+            result = self.run_tunwick(LOGTHRESHOLD=threshold)
+            self.assertEqual((result.returncode, result.stderr), (100, ""))
+        self.assertEqual(self.run_tunwick(" \t").returncode, 100)
+
+    def test_default_port_and_port_that_is_no_number(self):
+        for args in [("127.0.0.1",), ("127.0.0.1", "abc"), ("127.0.0.1 and more text", "abc", "ignored")]:
+            result = self.run_tunwick(*args)
+            self.assertEqual(result.returncode, 100)
+            self.assertEqual(result.stderr.splitlines()[0], "tunwick: Got server address '127.0.0.1' port 25")
+
+    def test_connection_refused(self):
+        port = free_port()
+        result = self.run_tunwick("127.0.0.1", str(port))
+        self.assertEqual(result.returncode, 100)
+        self.assertEqual(result.stderr, f"tunwick: Got server address '127.0.0.1' port {port}\n"
+                                        "tunwick: Unable to connect socket: Connection refused\n")
+
+    def test_threshold_override(self):
+        port = free_port()
+        self.assertEqual(self.run_tunwick("127.0.0.1", str(port), LOGTHRESHOLD="3").stderr,
+                         "tunwick: Unable to connect socket: Connection refused\n")
+        for value in ["9", "text"]:
+            self.assertIn("Got server address", self.run_tunwick("127.0.0.1", str(port), LOGTHRESHOLD=value).stderr)
+
+    def test_overlong_address_word(self):
+        result = self.run_tunwick("1234567890.123456", "25")
+        self.assertEqual(result.returncode, 100)
+        self.assertEqual(result.stderr, "tunwick: Upstream server IP '1234567890.123456' is not an IPv4 address.\n")
+
+
+class Relay(WorkdirCase):
+    def setUp(self):
+        super().setUp()
+        self.peer = Peer()
+        self.addCleanup(self.peer.close)
+
+    def start_tunwick(self, **env):
+        proc = self.start([program("tunwick"), "127.0.0.1", str(self.peer.port)], tunwick_env(**env), name="tunwick")
+        self.peer.accept()
+        return proc
+
+    def test_both_directions_and_server_close(self):
+        proc = self.start_tunwick()
+        self.peer.conn.sendall(b"220 hi\r\n")
+        self.assertEqual(proc.recv_line(), b"220 hi\r\n")
+        proc.send(b"QUIT\r\n")
+        self.assertEqual(self.peer.recv_exactly(6), b"QUIT\r\n")
+        self.peer.conn.close()
+        self.assertEqual(proc.wait(), 0)
+        self.assertEqual(proc.stderr(), f"tunwick: Got server address '127.0.0.1' port {self.peer.port}\n"
+                                        f"tunwick: Connected successfully to 127.0.0.1:{self.peer.port}, socket 3\n")
+
+    def test_client_end_is_orderly_and_immediate(self):
+        proc = self.start_tunwick()
+        proc.shut_write()
+        self.assertEqual(proc.wait(), 0)
+        self.assertEqual(self.peer.recv_exactly(1), b"")
+
+    def test_silence_times_out(self):
+        env = faketime_env()
+        proc = self.start_tunwick(**env)
+        self.assertEqual(proc.wait(), 100)
+        self.assertTrue(proc.stderr().endswith("tunwick: Timeout while proxying data.\n"))
+
+    def test_failed_write_to_the_client_sends_quit(self):
+        read_end, write_end = os.pipe()
+        os.close(read_end)  # nobody reads standard output
+        stdin_read, stdin_write = os.pipe()
+        proc = subprocess.Popen([program("tunwick"), "127.0.0.1", str(self.peer.port)], stdin=stdin_read,
+                                stdout=write_end, stderr=subprocess.PIPE, env=tunwick_env())
+        os.close(write_end)
+        os.close(stdin_read)
+        self.peer.accept()
+        self.peer.conn.sendall(b"220 hi\r\n")
+        self.assertEqual(self.peer.recv_exactly(6), b"QUIT\r\n")
+        self.assertEqual(proc.wait(timeout=15), 0)
+        self.assertIn("tunwick: Unable to write 8 bytes to the client.\n", proc.stderr.read().decode())
+        proc.stderr.close()
+        os.close(stdin_write)
+
+    def test_client_bytes_go_first_when_both_sides_are_ready(self):
+        trace = self.path("trace")
+        read_end, write_end = os.pipe()
+        os.write(write_end, b"client bytes")
+        # the first poll is held back until the server's bytes have surely arrived
+        proc = subprocess.Popen(["strace", "-qq", "-e", "trace=read", "-e", "inject=poll:delay_enter=300000:when=1",
+                                 "-o", trace, program("tunwick"), "127.0.0.1",
+                                 str(self.peer.port)], stdin=read_end, stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL, env=tunwick_env(LOGTHRESHOLD="0"))
+        os.close(read_end)
+        # hold the server's bytes back until tunwick is connected, then make both ready
+        self.peer.accept()
+        self.peer.conn.sendall(b"server bytes")
+        self.assertEqual(self.peer.recv_exactly(12), b"client bytes")
+        os.close(write_end)
+        proc.wait(timeout=15)
+        with open(trace) as f:
+            reads = [line for line in f if "bytes" in line]
+        self.assertTrue(reads[0].startswith('read(0, "client bytes"'), reads)
+        # the end of the client's input, ready beside the server's bytes, wins too
+        self.assertFalse(any(line.startswith("read(3,") for line in reads), reads)
+
+    def test_fifty_megabytes_each_way_against_a_slow_peer(self):
+        size = 50 * MB
+        block = bytes(range(256)) * 4096
+        data = (block * (size // len(block) + 1))[:size]
+        proc = self.start_tunwick(LOGTHRESHOLD="3")
+        self.peer.conn.settimeout(120)
+        proc.sock.settimeout(120)
+        received_by_peer = hashlib.sha256()
+        received_by_client = hashlib.sha256()
+        counts = {"peer": 0, "client": 0}
+
+        def slow_read(sock, digest, key):
+            while counts[key] < size:
+                chunk = sock.recv(256 * 1024)
+                if not chunk:
+                    break
+                digest.update(chunk)
+                counts[key] += len(chunk)
+                if counts[key] % (2 * MB) < len(chunk):
+                    time.sleep(0.05)  # fall behind now and then
+
+        readers = [threading.Thread(target=slow_read, args=(self.peer.conn, received_by_peer, "peer")),
+                   threading.Thread(target=slow_read, args=(proc.sock, received_by_client, "client"))]
+        writers = [threading.Thread(target=proc.sock.sendall, args=(data,)),
+                   threading.Thread(target=self.peer.conn.sendall, args=(data,))]
+        for thread in readers + writers:
+            thread.start()
+        for thread in writers + readers:
+            thread.join(timeout=180)
+        expected = hashlib.sha256(data).hexdigest()
+        self.assertEqual(counts, {"peer": size, "client": size})
+        self.assertEqual(received_by_peer.hexdigest(), expected)
+        self.assertEqual(received_by_client.hexdigest(), expected)
+        self.assertNotIn("Unable to write", proc.stderr())
+
+
+class BehindOstrel(OstrelCase):
+    def test_full_transaction_through_ostrel_and_tunwick_to_a_real_server(self):
+        port = free_port()
+        out = self.path("aiosmtpd.out")
+        with open(out, "w") as f:
+            server = subprocess.Popen(["/usr/bin/python3", "-u", "-m", "aiosmtpd", "-n", "-l", f"127.0.0.1:{port}",
+                                       "-c", "aiosmtpd.handlers.Debugging", "stdout"], stdout=f,
+                                      stderr=subprocess.STDOUT)
+        self.addCleanup(server.wait)
+        self.addCleanup(server.terminate)
+        deadline = time.monotonic() + 20
+        while True:
+            with socket.socket() as s:
+                if s.connect_ex(("127.0.0.1", port)) == 0:
+                    break
+            self.assertLess(time.monotonic(), deadline)
+            time.sleep(0.05)
+        self.query("INSERT INTO verified VALUES ('192.0.2.9', DATETIME('now'))")
+        self.query("INSERT INTO pending VALUES ('192.0.2.7', 's@example.org', 'r@example.net', "
+                   "DATETIME('now'), DATETIME('now'), 1)")
+        proc = self.start([program("ostrel"), program("tunwick"), "127.0.0.1", str(port)], self.env())
+        self.assertTrue(proc.recv_line().startswith(b"220 "))
+        proc.send(b"EHLO c.example\r\n")
+        proc.recv_until(b"\r\n250 ")
+        proc.recv_line()
+        for line, reply in [(b"MAIL FROM:<s@example.org>\r\n", b"250"), (b"RCPT TO:<r@example.net>\r\n", b"250"),
+                            (b"DATA\r\n", b"354"), (b"Subject: via tunwick\r\n\r\nhello\r\n.\r\n", b"250"),
+                            (b"QUIT\r\n", b"221")]:
+            proc.send(line)
+            self.assertTrue(proc.recv_line().startswith(reply))
+        self.assertEqual(proc.wait(), 0)
+        wait_for_text(out, "Subject: via tunwick")
+        self.assertIn("ostrel: State: PENDING-VERIFIED\n", proc.stderr())
