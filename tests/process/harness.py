@@ -31,6 +31,22 @@ def helper_script(name):
     return os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "helpers", name)
 
 
+SANITIZER_VARIABLES = ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS")
+
+
+def sanitizer_env():
+    """The sanitizers' settings of the test run, for every program started."""
+    return {name: os.environ[name] for name in SANITIZER_VARIABLES if name in os.environ}
+
+
+def under_ptrace(env):
+    """LeakSanitizer cannot run under strace."""
+    env = dict(env)
+    if "ASAN_OPTIONS" in env:
+        env["ASAN_OPTIONS"] += ":detect_leaks=0"
+    return env
+
+
 def faketime_env():
     return {"LD_PRELOAD": FAKETIME_LIB, "FAKETIME": FAKETIME_SPEED, "FAKETIME_DONT_RESET": "1"}
 
@@ -160,7 +176,7 @@ class OstrelCase(WorkdirCase):
 
     def env(self, **extra):
         env = {"PATH": "/usr/bin:/bin", "GREYLIST": "", "DBFILE": self.db, "TCPREMOTEIP": "192.0.2.7",
-               "LOGTHRESHOLD": "7", "SMTPD_LOG": self.smtpd_log}
+               "LOGTHRESHOLD": "7", "SMTPD_LOG": self.smtpd_log, **sanitizer_env()}
         env.update({k: v for k, v in extra.items() if v is not None})
         for k, v in extra.items():
             if v is None:

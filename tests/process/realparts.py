@@ -7,7 +7,7 @@ import re
 import subprocess
 import time
 
-from harness import free_port, program
+from harness import free_port, program, sanitizer_env
 
 EXIM_CONF = """primary_hostname = mx.test.example
 domainlist local_domains = *
@@ -107,7 +107,7 @@ def swaks(port, sender, recipient, local=None, extra=()):
 
 def base_env(workdir, **extra):
     env = {"PATH": "/usr/bin:/bin:/usr/sbin:/sbin", "GREYLIST": "", "DBFILE": os.path.join(workdir, "greylist.db"),
-           "LOGTHRESHOLD": "7"}
+           "LOGTHRESHOLD": "7", **sanitizer_env()}
     env.update(extra)
     return env
 

@@ -8,7 +8,7 @@ import subprocess
 import sys
 import time
 
-from harness import EHLO_REPLY, GREETING, OK, OstrelCase, WorkdirCase, helper, helper_script, program
+from harness import EHLO_REPLY, GREETING, OK, OstrelCase, WorkdirCase, helper, helper_script, program, sanitizer_env
 
 LISTED = "192.0.2.1"      # listed as 127.0.0.2 by the listing zones
 UNLISTED = "192.0.2.5"
@@ -30,7 +30,7 @@ def setUpModule():
 
 
 def ferrow_env(**extra):
-    env = {"PATH": "/usr/bin:/bin", "LOGTHRESHOLD": "7", "TCPREMOTEIP": LISTED}
+    env = {"PATH": "/usr/bin:/bin", "LOGTHRESHOLD": "7", "TCPREMOTEIP": LISTED, **sanitizer_env()}
     env.update({k: v for k, v in extra.items() if v is not None})
     for k, v in extra.items():
         if v is None:

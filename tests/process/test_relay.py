@@ -4,7 +4,7 @@ import hashlib
 import socket
 import time
 
-from harness import GREETING, OstrelCase, helper, program
+from harness import GREETING, OstrelCase, helper, program, under_ptrace
 
 MB = 1024 * 1024
 
@@ -75,7 +75,7 @@ class Relay(OstrelCase):
     def test_client_bytes_go_first_when_both_sides_are_ready(self):
         script = self.server_script(GREETING, "reply 354 go\\r\\nserver bytes\\r\\n", "read", "silent")
         trace = self.path("trace")
-        env = self.env()
+        env = under_ptrace(self.env())
         proc = self.start(["strace", "-qq", "-e", "trace=read,poll", "-o", trace, program("ostrel"),
                            helper("scripted_smtpd"), script], env)
         proc.recv_line()

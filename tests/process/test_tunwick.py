@@ -8,7 +8,7 @@ import sys
 import threading
 import time
 
-from harness import GREETING, OstrelCase, WorkdirCase, faketime_env, free_port, program
+from harness import OstrelCase, WorkdirCase, faketime_env, free_port, program, sanitizer_env, under_ptrace
 from realparts import wait_for_text
 
 MB = 1024 * 1024
@@ -47,7 +47,7 @@ class Peer:
 
 
 def tunwick_env(**extra):
-    env = {"PATH": "/usr/bin:/bin"}
+    env = {"PATH": "/usr/bin:/bin", **sanitizer_env()}
     env.update({k: v for k, v in extra.items() if v is not None})
     return env
 
@@ -150,7 +150,7 @@ class Relay(WorkdirCase):
         proc = subprocess.Popen(["strace", "-qq", "-e", "trace=read", "-e", "inject=poll:delay_enter=300000:when=1",
                                  "-o", trace, program("tunwick"), "127.0.0.1",
                                  str(self.peer.port)], stdin=read_end, stdout=subprocess.DEVNULL,
-                                stderr=subprocess.DEVNULL, env=tunwick_env(LOGTHRESHOLD="0"))
+                                stderr=subprocess.DEVNULL, env=under_ptrace(tunwick_env(LOGTHRESHOLD="0")))
         os.close(read_end)
         # hold the server's bytes back until tunwick is connected, then make both ready
         self.peer.accept()
