@@ -160,6 +160,11 @@ class WorkdirCase(unittest.TestCase):
         self.procs.append(proc)
         return proc
 
+    def assert_sped_up(self, started):
+        """A 40-second wait that passed under libfaketime's speed-up must
+        have taken far less real time: proof that the speed-up applied."""
+        self.assertLess(time.monotonic() - started, 10)
+
     def run_plain(self, argv, env, stdin=b"", timeout=30):
         return subprocess.run(argv, input=stdin, capture_output=True, env=env, timeout=timeout)
 

@@ -39,8 +39,10 @@ class Relay(OstrelCase):
         self.assertNotIn("Timeout while reading", proc.stderr())
 
     def test_silence_on_both_sides_times_out(self):
+        started = time.monotonic()
         proc = self.data_session("silent", fast_time=True)
         self.assertEqual(proc.wait(), 100)
+        self.assert_sped_up(started)
         self.assertIn("ostrel: Timeout while reading from network (0:0:0).\n", proc.stderr())
 
     def test_fifty_megabytes_to_a_slow_reader(self):

@@ -121,9 +121,10 @@ class Relay(WorkdirCase):
         self.assertEqual(self.peer.recv_exactly(1), b"")
 
     def test_silence_times_out(self):
-        env = faketime_env()
-        proc = self.start_tunwick(**env)
+        started = time.monotonic()
+        proc = self.start_tunwick(**faketime_env())
         self.assertEqual(proc.wait(), 100)
+        self.assert_sped_up(started)
         self.assertTrue(proc.stderr().endswith("tunwick: Timeout while proxying data.\n"))
 
     def test_failed_write_to_the_client_sends_quit(self):
