@@ -1,0 +1,213 @@
+#!/usr/bin/python3
+"""Connection load through the chain on 127.0.0.1, with one client load for
+every road: connections per second and the median (and slowest) time from
+connect to the reply to RCPT TO, at 1 and 32 concurrent clients.
+
+  direct        tcpserver -> exim4 -bs
+  verified      tcpserver -> ostrel -> exim4 -bs, the client a verified server
+  verified-dyn  the same with a dynamically linked ostrel (build-dynamic/)
+  fresh-exim    tcpserver -> ostrel -> exim4 -bs, every triple new (greylisted)
+  fresh-script  tcpserver -> ostrel -> minimal scripted server, every triple new
+  postgrey      postgrey's policy protocol on 127.0.0.1, one connection per decision
+
+Also: busy-handler waits and the slowest connection of a 32-way fresh load
+(LOGTHRESHOLD=7), and the peak RSS of one greylisting ostrel process.
+
+Usage: bench/load.py [CONNECTIONS_PER_RUN]   (run from the top directory, as root)"""
+
+import concurrent.futures
+import os
+import re
+import shutil
+import socket
+import sqlite3
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+TOP = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
+sys.path.insert(0, os.path.join(TOP, "tests", "process"))
+from realparts import TcpServer, exim_command  # noqa: E402
+
+BIN = os.path.join(TOP, "build", "bin")
+DYN_BIN = os.path.join(TOP, "build-dynamic", "bin")
+CONNECTIONS = int(sys.argv[1]) if len(sys.argv) > 1 else 320
+
+
+def read_reply(sock, buf):
+    """Reads one whole reply (its last line has a blank after the code)."""
+    while True:
+        while b"\n" not in buf[0]:
+            chunk = sock.recv(4096)
+            if not chunk:
+                raise ConnectionError("closed")
+            buf[0] += chunk
+        line, buf[0] = buf[0].split(b"\n", 1)
+        if len(line) < 4 or line[3:4] != b"-":
+            return line
+
+
+def smtp_session(port, local, sender, recipient):
+    start = time.perf_counter()
+    with socket.socket() as sock:
+        sock.bind((local, 0))
+        sock.connect(("127.0.0.1", port))
+        buf = [b""]
+        read_reply(sock, buf)
+        sock.sendall(b"EHLO bench.example\r\n")
+        read_reply(sock, buf)
+        sock.sendall(f"MAIL FROM:<{sender}>\r\n".encode())
+        read_reply(sock, buf)
+        sock.sendall(f"RCPT TO:<{recipient}>\r\n".encode())
+        reply = read_reply(sock, buf)
+        elapsed = time.perf_counter() - start
+        if reply.startswith(b"250"):
+            sock.sendall(b"QUIT\r\n")
+            read_reply(sock, buf)
+    return elapsed, reply[:3].decode()
+
+
+def policy_session(port, local, sender, recipient):
+    start = time.perf_counter()
+    with socket.socket() as sock:
+        sock.connect(("127.0.0.1", port))
+        sock.sendall((f"request=smtpd_access_policy\nprotocol_state=RCPT\nclient_address={local}\n"
+                      f"client_name=unknown\nsender={sender}\nrecipient={recipient}\n\n").encode())
+        data = b""
+        while not data.endswith(b"\n\n"):
+            chunk = sock.recv(4096)
+            if not chunk:
+                break
+            data += chunk
+    return time.perf_counter() - start, data.split(b"\n")[0].decode()
+
+
+def run_load(session, port, concurrency, fresh):
+    counter = iter(range(CONNECTIONS))
+
+    def client(worker):
+        results = []
+        for n in counter:
+            local = f"127.{10 + n // 65000}.{(n // 250) % 250}.{n % 250 + 1}" if fresh else "127.0.0.1"
+            results.append(session(port, local, f"s{n}@example.org", f"r{worker}@example.net"))
+        return results
+
+    start = time.perf_counter()
+    with concurrent.futures.ThreadPoolExecutor(concurrency) as pool:
+        results = [r for batch in pool.map(client, range(concurrency)) for r in batch]
+    wall = time.perf_counter() - start
+    times = sorted(t for t, _ in results)
+    return {"cps": len(results) / wall, "median": statistics.median(times) * 1000, "max": times[-1] * 1000,
+            "replies": sorted(set(code for _, code in results))}
+
+
+def chain_env(workdir, threshold="3"):
+    return {"PATH": "/usr/bin:/bin:/usr/sbin:/sbin", "GREYLIST": "", "DBFILE": os.path.join(workdir, "g.db"),
+            "LOGTHRESHOLD": threshold}
+
+
+def fresh_db(workdir, verified=()):
+    path = os.path.join(workdir, "g.db")
+    for suffix in ["", "-wal", "-shm"]:
+        if os.path.exists(path + suffix):
+            os.remove(path + suffix)
+    subprocess.run([os.path.join(BIN, "ostrelctl"), "init-db", path], check=True, capture_output=True)
+    with sqlite3.connect(path) as conn:
+        conn.executemany("INSERT INTO verified VALUES (?, DATETIME('now'))", [(ip,) for ip in verified])
+
+
+def measure_chain(workdir, argv, concurrency, fresh, threshold="3"):
+    server = TcpServer(workdir, argv, chain_env(workdir, threshold), concurrency=200)
+    try:
+        result = run_load(smtp_session, server.port, concurrency, fresh)
+        server.wait_for_ends(CONNECTIONS)
+        statuses = server.statuses()
+        result["status100"] = statuses.count(100)
+        result["log"] = server.stderr()
+    finally:
+        server.close()
+    return result
+
+
+def start_postgrey(workdir):
+    dbdir = os.path.join(workdir, "postgrey")
+    os.makedirs(dbdir)
+    shutil.chown(dbdir, "postgrey", "postgrey")
+    port = 10023
+    proc = subprocess.Popen(["postgrey", f"--inet=127.0.0.1:{port}", f"--dbdir={dbdir}", "--delay=300",
+                             f"--pidfile={workdir}/postgrey.pid"], stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL)
+    deadline = time.monotonic() + 30
+    while True:
+        with socket.socket() as s:
+            if s.connect_ex(("127.0.0.1", port)) == 0:
+                break
+        assert time.monotonic() < deadline, "postgrey did not start"
+        time.sleep(0.05)
+    return proc, port
+
+
+def peak_rss_kib(workdir, script):
+    """Measured by GNU time, whose own small image is what the fork copies
+    (a child forked from this Python process would start at Python's size)."""
+    fresh_db(workdir)
+    env = dict(chain_env(workdir), TCPREMOTEIP="192.0.2.1")
+    result = subprocess.run(["/usr/bin/time", "-f", "maxrss %M", os.path.join(BIN, "ostrel"),
+                             os.path.join(BIN, "scripted_smtpd"), script],
+                            input=b"EHLO b.example\r\nMAIL FROM:<a@example.org>\r\nRCPT TO:<b@example.net>\r\n",
+                            capture_output=True, env=env)
+    return int(re.search(r"maxrss (\d+)", result.stderr.decode()).group(1))
+
+
+def main():
+    workdir = tempfile.mkdtemp(prefix="ostrel-bench-")
+    os.chmod(workdir, 0o755)
+    exim = exim_command(workdir)
+    script = os.path.join(workdir, "script")
+    with open(script, "w") as f:
+        f.write("greet 220 bench\\r\\n\nreply 250 bench\\r\\n\nreply 250 OK\\r\\n\nreply 250 Accepted\\r\\n\n"
+                "reply 221 bye\\r\\n\n")
+    rows = []
+    for concurrency in [1, 32]:
+        fresh_db(workdir, verified=["127.0.0.1"])
+        rows.append(("direct", concurrency, measure_chain(workdir, exim, concurrency, False)))
+        rows.append(("verified", concurrency, measure_chain(workdir, [os.path.join(BIN, "ostrel")] + exim,
+                                                           concurrency, False)))
+        if os.path.exists(os.path.join(DYN_BIN, "ostrel")):
+            rows.append(("verified-dyn", concurrency,
+                         measure_chain(workdir, [os.path.join(DYN_BIN, "ostrel")] + exim, concurrency, False)))
+        fresh_db(workdir)
+        rows.append(("fresh-exim", concurrency, measure_chain(workdir, [os.path.join(BIN, "ostrel")] + exim,
+                                                             concurrency, True)))
+        fresh_db(workdir)
+        rows.append(("fresh-script", concurrency,
+                     measure_chain(workdir, [os.path.join(BIN, "ostrel"), os.path.join(BIN, "scripted_smtpd"), script],
+                                   concurrency, True)))
+    postgrey, port = start_postgrey(workdir)
+    try:
+        for concurrency in [1, 32]:
+            rows.append(("postgrey", concurrency, run_load(policy_session, port, concurrency, True)))
+    finally:
+        postgrey.terminate()
+        postgrey.wait()
+
+    print(f"{CONNECTIONS} connections per run")
+    print(f"{'road':<14}{'clients':>8}{'conn/s':>9}{'median ms':>11}{'max ms':>9}{'status 100':>11}  replies")
+    for road, concurrency, r in rows:
+        print(f"{road:<14}{concurrency:>8}{r['cps']:>9.0f}{r['median']:>11.2f}{r['max']:>9.1f}"
+              f"{r.get('status100', '-'):>11}  {','.join(r['replies'])}")
+
+    fresh_db(workdir)
+    counted = measure_chain(workdir, [os.path.join(BIN, "ostrel"), os.path.join(BIN, "scripted_smtpd"), script],
+                            32, True, threshold="7")
+    waits = len(re.findall(r"Ouch! Database locked", counted["log"]))
+    print(f"32-way fresh load at LOGTHRESHOLD=7: {waits} busy-handler waits, slowest connection "
+          f"{counted['max']:.1f} ms, {counted['status100']} endings with status 100")
+    print(f"peak RSS of a greylisting ostrel process: {peak_rss_kib(workdir, script)} KiB")
+    shutil.rmtree(workdir, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,11 @@
+#!/bin/sh
+# Installs what the benchmarks compare against, builds, and prints every figure.
+set -eu
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends socat postgrey time >/dev/null
+scripts/build.sh build
+scripts/build.sh build-dynamic -DOSTREL_STATIC=OFF -DOSTREL_TESTS=OFF
+echo "== relay throughput"; /usr/bin/python3 bench/throughput.py build/bin 100
+echo "== DNSBL delay"; /usr/bin/python3 bench/ferrow_delay.py build/bin 40
+echo "== connection load"; /usr/bin/python3 bench/load.py 320
