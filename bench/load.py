@@ -29,6 +29,7 @@ import time
 
 TOP = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
 sys.path.insert(0, os.path.join(TOP, "tests", "process"))
+from harness import free_port  # noqa: E402
 from realparts import TcpServer, exim_command  # noqa: E402
 
 BIN = os.path.join(TOP, "build", "bin")
@@ -135,7 +136,7 @@ def start_postgrey(workdir):
     dbdir = os.path.join(workdir, "postgrey")
     os.makedirs(dbdir)
     shutil.chown(dbdir, "postgrey", "postgrey")
-    port = 10023
+    port = free_port()
     proc = subprocess.Popen(["postgrey", f"--inet=127.0.0.1:{port}", f"--dbdir={dbdir}", "--delay=300",
                              f"--pidfile={workdir}/postgrey.pid"], stdout=subprocess.DEVNULL,
                             stderr=subprocess.DEVNULL)
