@@ -94,6 +94,8 @@ const char* store_errmsg() { return sqlite3_errmsg(db); }
 
 bool store_is_open() { return db != nullptr; }
 
+sqlite3* store_handle() { return db; }
+
 void store_close() {
   if (db == nullptr) return;
   sqlite3_close(db);

@@ -39,6 +39,8 @@ inline constexpr unsigned verified_max_age_hours = 480;
 [[nodiscard]] int store_open(const char* path);
 [[nodiscard]] const char* store_errmsg();
 [[nodiscard]] bool store_is_open();
+// The open handle, for the admin tool's own statements.
+[[nodiscard]] struct sqlite3* store_handle();
 // Closes the handle and marks it closed, so nothing closes it twice.
 void store_close();
 void store_register_busy_handler();

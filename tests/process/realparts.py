@@ -4,10 +4,14 @@ tcpserver on 127.0.0.1 and swaks as the client."""
 import os
 import pwd
 import re
+import socket
 import subprocess
 import time
 
 from harness import free_port, program, sanitizer_env
+
+# The reply a greylisted client gets, as swaks prints it.
+TEMPFAIL_RE = re.compile(r"<\*\* (451 qqt failure \(#4\.3\.0\)|452 insufficient system storage)\n")
 
 EXIM_CONF = """primary_hostname = mx.test.example
 domainlist local_domains = *
@@ -114,3 +118,27 @@ def base_env(workdir, **extra):
 
 def init_db(path):
     subprocess.run([program("ostrelctl"), "init-db", path], check=True, capture_output=True)
+
+
+def wait_for_listener(port, timeout=20):
+    deadline = time.monotonic() + timeout
+    while True:
+        with socket.socket() as s:
+            if s.connect_ex(("127.0.0.1", port)) == 0:
+                return
+        if time.monotonic() > deadline:
+            raise AssertionError(f"nothing listens on port {port}")
+        time.sleep(0.05)
+
+
+def start_aiosmtpd(case, out_path):
+    """A real SMTP server (aiosmtpd) on a loopback port that prints every
+    message it receives to out_path; stopped when the test ends."""
+    port = free_port()
+    with open(out_path, "w") as f:
+        server = subprocess.Popen(["/usr/bin/python3", "-u", "-m", "aiosmtpd", "-n", "-l", f"127.0.0.1:{port}",
+                                   "-c", "aiosmtpd.handlers.Debugging", "stdout"], stdout=f, stderr=subprocess.STDOUT)
+    case.addCleanup(server.wait)
+    case.addCleanup(server.terminate)
+    wait_for_listener(port)
+    return port

@@ -4,12 +4,11 @@ import hashlib
 import os
 import socket
 import subprocess
-import sys
 import threading
 import time
 
 from harness import OstrelCase, WorkdirCase, faketime_env, free_port, program, sanitizer_env, under_ptrace
-from realparts import wait_for_text
+from realparts import start_aiosmtpd, wait_for_text
 
 MB = 1024 * 1024
 
@@ -203,21 +202,8 @@ class Relay(WorkdirCase):
 
 class BehindOstrel(OstrelCase):
     def test_full_transaction_through_ostrel_and_tunwick_to_a_real_server(self):
-        port = free_port()
         out = self.path("aiosmtpd.out")
-        with open(out, "w") as f:
-            server = subprocess.Popen(["/usr/bin/python3", "-u", "-m", "aiosmtpd", "-n", "-l", f"127.0.0.1:{port}",
-                                       "-c", "aiosmtpd.handlers.Debugging", "stdout"], stdout=f,
-                                      stderr=subprocess.STDOUT)
-        self.addCleanup(server.wait)
-        self.addCleanup(server.terminate)
-        deadline = time.monotonic() + 20
-        while True:
-            with socket.socket() as s:
-                if s.connect_ex(("127.0.0.1", port)) == 0:
-                    break
-            self.assertLess(time.monotonic(), deadline)
-            time.sleep(0.05)
+        port = start_aiosmtpd(self, out)
         self.query("INSERT INTO verified VALUES ('192.0.2.9', DATETIME('now'))")
         self.query("INSERT INTO pending VALUES ('192.0.2.7', 's@example.org', 'r@example.net', "
                    "DATETIME('now'), DATETIME('now'), 1)")

@@ -1,0 +1,68 @@
+"""The shipped examples, manual pages and installation, so they cannot rot."""
+
+import glob
+import os
+import shutil
+import subprocess
+
+from harness import WorkdirCase, free_port, program
+from realparts import TEMPFAIL_RE, exim_command, inbox_path, init_db, start_aiosmtpd, swaks, wait_for_text
+
+TOP = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+BUILD = os.path.abspath(os.path.join(program("ostrel"), "..", ".."))
+
+
+class RunScripts(WorkdirCase):
+    def start_run_script(self, name, **env):
+        port = free_port()
+        db = self.path("greylist.db")
+        init_db(db)
+        rules = self.path("rules")
+        shutil.copy(os.path.join(TOP, "examples", "suspicion.rules"), rules)
+        full_env = {"PATH": "/usr/bin:/bin:/usr/sbin:/sbin", "BIN": os.path.dirname(program("ostrel")),
+                    "ADDR": "127.0.0.1", "PORT": str(port), "DBFILE": db, "SUSPICION": rules, "GREETDELAY": "1",
+                    "LOCALNAME": "mx.test.example", **env}
+        log = open(self.path(f"{name}.log"), "wb")
+        proc = subprocess.Popen([os.path.join(TOP, "examples", name, "run")], env=full_env, stdout=log,
+                                stderr=subprocess.STDOUT, start_new_session=True)
+        self.addCleanup(log.close)
+        self.addCleanup(proc.wait)
+        self.addCleanup(proc.terminate)
+        wait_for_text(log.name, "tcpserver: status: 0/")
+        return port
+
+    def test_local_chain(self):
+        port = self.start_run_script("local", SMTPD=" ".join(exim_command(self.workdir)), DNSBL="")
+        self.assertRegex(swaks(port, "s@example.org", "user@example.net"), TEMPFAIL_RE)
+        self.assertRegex(swaks(port, "s@example.org", "user@example.net"), r"250 OK id=")
+        wait_for_text(inbox_path(self.workdir), "From: s@example.org")
+
+    def test_remote_chain_through_tunwick(self):
+        out = self.path("aiosmtpd.out")
+        upstream = start_aiosmtpd(self, out)
+        port = self.start_run_script("remote", UPSTREAM="127.0.0.1", UPSTREAM_PORT=str(upstream))
+        self.assertRegex(swaks(port, "s@example.org", "user@example.net"), TEMPFAIL_RE)
+        self.assertRegex(swaks(port, "s@example.org", "user@example.net"), r"250 ")
+        wait_for_text(out, "From: s@example.org")
+
+
+class ManualPages(WorkdirCase):
+    def test_pages_render_without_warnings(self):
+        pages = glob.glob(os.path.join(TOP, "man", "*.[58]"))
+        self.assertEqual(len(pages), 5)
+        for page in pages:
+            result = subprocess.run(["groff", "-man", "-Tutf8", "-ww", "-z", page], capture_output=True, text=True)
+            self.assertEqual((result.returncode, result.stderr), (0, ""), page)
+
+
+class Installation(WorkdirCase):
+    def test_install_with_prefix_and_destdir(self):
+        dest = self.path("root")
+        subprocess.run(["cmake", "--install", BUILD, "--prefix", "/opt/ostrel"], check=True, capture_output=True,
+                       env={**os.environ, "DESTDIR": dest})
+        root = os.path.join(dest, "opt", "ostrel")
+        for path in ["bin/ostrel", "bin/ferrow", "bin/tunwick", "bin/ostrelctl", "share/man/man8/ostrel.8",
+                     "share/man/man5/ostrel-suspicion.5", "share/ostrel/schema.sql",
+                     "share/ostrel/examples/local/run", "share/ostrel/examples/suspicion.rules"]:
+            self.assertTrue(os.path.exists(os.path.join(root, path)), path)
+        self.assertTrue(os.access(os.path.join(root, "share/ostrel/examples/local/run"), os.X_OK))
