@@ -117,6 +117,14 @@ class Proc:
     def wait(self, timeout=30):
         return self.p.wait(timeout=timeout)
 
+    def wait_for_log(self, text, timeout=15):
+        """Waits until the program has logged text."""
+        deadline = time.monotonic() + timeout
+        while text not in self.stderr():
+            if time.monotonic() > deadline or self.p.poll() is not None:
+                raise AssertionError(f"{text!r} was not logged: {self.stderr()}")
+            time.sleep(0.005)
+
     def stderr(self):
         with open(self.err_path, "rb") as f:
             return f.read().decode("utf-8", "replace")

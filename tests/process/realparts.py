@@ -85,7 +85,10 @@ class TcpServer:
             return f.read()
 
     def statuses(self):
-        return [int(s) for s in re.findall(r"tcpserver: end \d+ status (\d+)", self.stderr())]
+        """Exit statuses of the ended connections; a signal shows as its negative number.
+        tcpserver reports the raw wait status."""
+        raw = [int(s) for s in re.findall(r"tcpserver: end \d+ status (\d+)", self.stderr())]
+        return [s >> 8 if s & 0x7F == 0 else -(s & 0x7F) for s in raw]
 
     def wait_for_ends(self, count, timeout=120):
         deadline = time.monotonic() + timeout
