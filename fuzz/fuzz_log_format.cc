@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <string>
 
 #include "log.h"
@@ -22,7 +23,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   prefix.erase(std::remove(prefix.begin(), prefix.end(), '%'), prefix.end());
   char out[logchan::format_size + 64];
   std::memset(out, 'Z', sizeof out);
-  logchan::compose_format(out, data[0] & 1, -static_cast<int>(data[0]) * 16777259, prefix.c_str(), fmt.c_str());
+  int pid = (data[0] & 2) ? std::numeric_limits<int>::min() + data[0] : data[0];  // the longest pid texts too
+  logchan::compose_format(out, data[0] & 1, pid, prefix.c_str(), fmt.c_str());
   std::size_t len = std::strlen(out);
   if (len >= logchan::format_size || out[len - 1] != '\n') __builtin_trap();
   for (std::size_t i = logchan::format_size; i < sizeof out; ++i)

@@ -2,6 +2,8 @@
 # Builds the fuzz targets (clang, libFuzzer, ASan + UBSan) and runs each for
 # MINUTES (a fraction is fine: 0.2), two at a time, then prints executions,
 # coverage and findings per target. Findings are kept in fuzz/findings/.
+# Inputs that once failed are kept in fuzz/regressions/TARGET/ and replayed
+# first. The exit status is 1 when anything was found.
 # Usage: fuzz/run.sh MINUTES [TARGET...]
 set -eu
 cd "$(dirname "$0")/.."
@@ -17,6 +19,10 @@ run_one() {
   work=$(mktemp -d)
   cp fuzz/corpus/"$t"/* "$work"/
   mkdir -p fuzz/findings/"$t"
+  if [ -d fuzz/regressions/"$t" ]; then
+    build-fuzz/bin/fuzz_"$t" -close_fd_mask=3 fuzz/regressions/"$t"/* >fuzz/logs/"$t".regressions.log 2>&1 ||
+      cp fuzz/regressions/"$t"/* fuzz/findings/"$t"/
+  fi
   build-fuzz/bin/fuzz_"$t" -max_total_time="$seconds" -close_fd_mask=3 -max_len=8192 \
     -artifact_prefix=fuzz/findings/"$t"/ "$work" >fuzz/logs/"$t".log 2>&1 || true
   rm -rf "$work"
@@ -26,6 +32,7 @@ for t in $targets; do
   [ "$(jobs -p | wc -l)" -ge 2 ] && wait -n 2>/dev/null || true
 done
 wait
+status=0
 printf '%-15s %12s %8s %9s\n' target executions coverage findings
 for t in $targets; do
   log=fuzz/logs/$t.log
@@ -33,4 +40,6 @@ for t in $targets; do
   cov=$(grep -o 'cov: [0-9]*' "$log" | tail -n 1 | cut -d' ' -f2)
   found=$(find fuzz/findings/"$t" -type f | wc -l)
   printf '%-15s %12s %8s %9s\n' "$t" "${execs:-?}" "${cov:-?}" "$found"
+  [ "$found" -eq 0 ] || status=1
 done
+exit $status

@@ -1,6 +1,7 @@
 #!/bin/sh
 # Installs what is missing, builds, and runs every test: once on the normal
-# build and once on a build with AddressSanitizer and UndefinedBehaviorSanitizer.
+# build and once on a build with AddressSanitizer and UndefinedBehaviorSanitizer,
+# then a short run of every fuzz target.
 set -eu
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -13,3 +14,6 @@ scripts/build.sh build-sanitize -DOSTREL_SANITIZE=ON
 export ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=1:abort_on_error=0
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 (cd build-sanitize && ctest --output-on-failure)
+
+# A short run of every fuzz target (clang, libFuzzer, ASan + UBSan).
+fuzz/run.sh 0.25
