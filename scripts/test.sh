@@ -9,11 +9,11 @@ scripts/install-deps.sh
 scripts/build.sh build
 (cd build && ctest --output-on-failure)
 
+# A short run of every fuzz target (clang, libFuzzer, ASan + UBSan).
+fuzz/run.sh 0.25
+
 scripts/build.sh build-sanitize -DOSTREL_SANITIZE=ON
 # libfaketime is preloaded by some tests, ahead of the sanitizer runtime.
 export ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=1:abort_on_error=0
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 (cd build-sanitize && ctest --output-on-failure)
-
-# A short run of every fuzz target (clang, libFuzzer, ASan + UBSan).
-fuzz/run.sh 0.25

@@ -5,11 +5,11 @@ import os
 import shutil
 import subprocess
 
-from harness import WorkdirCase, free_port, program
+from harness import WorkdirCase, free_port, helper, program
 from realparts import TEMPFAIL_RE, exim_command, inbox_path, init_db, start_aiosmtpd, swaks, wait_for_text
 
 TOP = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
-BUILD = os.path.abspath(os.path.join(program("ostrel"), "..", ".."))
+BUILD = os.path.abspath(os.path.join(helper("scripted_smtpd"), "..", ".."))
 
 
 class RunScripts(WorkdirCase):
