@@ -188,20 +188,27 @@ class RblDnsd(FerrowCase):
         self.assertEqual(self.child_env(result).get("BLACKLISTED"), "")
 
 
-class OwnResponder(FerrowCase):
-    """Answers that rbldnsd does not give: slow, failing and garbled ones."""
+class WithResponder:
+    """The scripted DNS responder on 127.0.0.1:53 for the tests of a class."""
 
     @classmethod
     def setUpClass(cls):
-        cls.qlog = os.path.join(NS_DIR, "responder.qlog")
-        cls.server = subprocess.Popen([sys.executable, helper_script("dns_responder.py"), cls.qlog],
+        qlog = os.path.join(NS_DIR, f"{cls.__name__}.qlog")
+        cls.server = subprocess.Popen([sys.executable, helper_script("dns_responder.py"), qlog],
                                       stdout=subprocess.PIPE, text=True)
-        assert cls.server.stdout.readline().strip() == "dns_responder: ready"
+        if cls.server.stdout.readline().strip() != "dns_responder: ready":
+            cls.tearDownClass()
+            raise RuntimeError("the DNS responder did not start")
 
     @classmethod
     def tearDownClass(cls):
         cls.server.kill()
         cls.server.wait()
+        cls.server.stdout.close()
+
+
+class OwnResponder(WithResponder, FerrowCase):
+    """Answers that rbldnsd does not give: slow, failing and garbled ones."""
 
     def test_one_line_per_returned_address(self):
         result = self.ferrow(DNSBL="list.test")
@@ -228,19 +235,7 @@ class OwnResponder(FerrowCase):
         self.assertEqual(self.child_env(result).get("BLACKLISTED"), "")
 
 
-class FlagReachesOstrel(OstrelCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.qlog = os.path.join(NS_DIR, "chain.qlog")
-        cls.server = subprocess.Popen([sys.executable, helper_script("dns_responder.py"), cls.qlog],
-                                      stdout=subprocess.PIPE, text=True)
-        cls.server.stdout.readline()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.server.kill()
-        cls.server.wait()
-
+class FlagReachesOstrel(WithResponder, OstrelCase):
     def test_rule_on_the_flag_changes_the_attempts(self):
         rules = self.write_file("rules", "4 v BLACKLISTED\n")
         env = self.env(DNSBL="list.test", SUSPICION=rules, TCPREMOTEIP=LISTED)
