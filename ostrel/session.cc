@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include "exit_status.h"
 #include "line_reader.h"
@@ -82,7 +83,7 @@ class Session {
         note_error_reply();
         continue;
       }
-      if (int result = 0; handle_accepted_line(result)) return result;
+      if (std::optional<int> result = handle_accepted_line()) return *result;
     }
   }
 
@@ -119,8 +120,8 @@ class Session {
     return EXPR_COUNT;
   }
 
-  // Handles a line the server accepted; true when the session ends with result.
-  bool handle_accepted_line(int& result) {
+  // Handles a line the server accepted; the session's result when it ends here.
+  std::optional<int> handle_accepted_line() {
     switch (classify()) {
       case HELO:
         record_helo(HELO, "Got HELO command '%s'");
@@ -141,14 +142,14 @@ class Session {
           break;
         }
         log_msg(7, "Got RCPT TO command '%s'", envelope.to.data());
-        return finish(SESSION_RCPT, result, false);
+        return finish(SESSION_RCPT, false);
       case DATA:
         log_msg(7, "DATA command, terminating envelope session.");
-        return finish(SESSION_DATA, result, true);
+        return finish(SESSION_DATA, true);
       case AUTH:
-        return finish(SESSION_AUTH, result, true);
+        return finish(SESSION_AUTH, true);
       case STARTTLS:
-        return finish(SESSION_STARTTLS, result, true);
+        return finish(SESSION_STARTTLS, true);
       case QUIT:
         answer_quit();
       case RSET:
@@ -159,14 +160,13 @@ class Session {
         break;
     }
     pass_reply_on();
-    return false;
+    return std::nullopt;
   }
 
-  bool finish(SessionResult code, int& result, bool send_reply) {
+  int finish(SessionResult code, bool send_reply) {
     for (Regex& re : re_) re.release();
     if (send_reply) send(client_out, srvresp.data(), srvresp_len);
-    result = code;
-    return true;
+    return code;
   }
 
   void record_helo(Expr which, const char* message) {

@@ -40,15 +40,15 @@ int main(int argc, char** argv) {
 
   // A peer that has gone shows as a failed write, with its own message.
   std::signal(SIGPIPE, SIG_IGN);
-  const char* failed_step = nullptr;
-  int socket_fd = upstream::connect_to(target, failed_step);
-  if (socket_fd < 0) {
-    if (std::strcmp(failed_step, "create") == 0)
-      log_msg(3, "Unable to create socket: %s.", strerror(errno));
-    else
-      log_msg(3, "Unable to connect socket: %s\n", strerror(errno));
+  upstream::Connection server = upstream::connect_to(target);
+  if (server.failure == upstream::ConnectFailure::socket) {
+    log_msg(3, "Unable to create socket: %s.", strerror(errno));
     return exit_status::gave_up;
   }
-  log_msg(7, "Connected successfully to %s:%hu, socket %d", target.address.data(), target.port, socket_fd);
-  return upstream::relay(socket_fd);
+  if (server.failure == upstream::ConnectFailure::connect) {
+    log_msg(3, "Unable to connect socket: %s\n", strerror(errno));
+    return exit_status::gave_up;
+  }
+  log_msg(7, "Connected successfully to %s:%hu, socket %d", target.address.data(), target.port, server.fd);
+  return upstream::relay(server.fd);
 }

@@ -46,12 +46,9 @@ std::uint16_t read_port(const char* arg) {
   return port;
 }
 
-int connect_to(const Target& target, const char*& failed_step) {
+Connection connect_to(const Target& target) {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) {
-    failed_step = "create";
-    return -1;
-  }
+  if (fd < 0) return {-1, ConnectFailure::socket};
   sockaddr_in server{};
   server.sin_family = AF_INET;
   server.sin_port = htons(target.port);
@@ -60,10 +57,9 @@ int connect_to(const Target& target, const char*& failed_step) {
     int saved = errno;
     close(fd);
     errno = saved;
-    failed_step = "connect";
-    return -1;
+    return {-1, ConnectFailure::connect};
   }
-  return fd;
+  return {fd, ConnectFailure::none};
 }
 
 int relay(int socket_fd) {

@@ -23,9 +23,15 @@ struct Target {
 // The port of argument 2 ("%hu"), 25 when there is none or it is no number.
 [[nodiscard]] std::uint16_t read_port(const char* arg);
 
-// Connects to the target; the socket, or -1 with errno set (and the step
-// that failed in failed_step: "create" or "connect").
-[[nodiscard]] int connect_to(const Target& target, const char*& failed_step);
+enum class ConnectFailure { none, socket, connect };
+
+struct Connection {
+  int fd = -1;
+  ConnectFailure failure = ConnectFailure::none;  // errno tells why
+};
+
+// Connects to the target with a blocking connect.
+[[nodiscard]] Connection connect_to(const Target& target);
 
 // Relays between standard input/output and the socket until one side ends.
 // Returns the exit status.
