@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "compiled_regex.h"
 #include "log.h"
 
 namespace {
@@ -169,4 +170,20 @@ TEST(RuleFile, FirstMatchWinsAndFaultyRulesAreSkipped) {
   EXPECT_EQ(evaluate("", facts), SUSPICION_NO_MATCH);
   EXPECT_EQ(evaluate("0 v BLACKLISTED", facts), 0);
   EXPECT_EQ(evaluate("4294967295 v BLACKLISTED\n", facts), SUSPICION_NO_MATCH);
+}
+
+TEST(PatternBound, RefusesPatternsThatExplodeInTheRegexLibrary) {
+  EXPECT_TRUE(pattern_is_tame("^(abuse|postmaster)@"));
+  EXPECT_TRUE(pattern_is_tame("(dsl|dialup|dyn)[-.0-9]+"));
+  EXPECT_TRUE(pattern_is_tame("a{2,4096}"));
+  EXPECT_TRUE(pattern_is_tame("[+*]+x\\++"));
+  EXPECT_TRUE(pattern_is_tame("[[:alpha:]]+"));
+  EXPECT_TRUE(pattern_is_tame("^helo[[:space:]]+([^'[:space:]]+)[[:space:]]*$"));
+  EXPECT_FALSE(pattern_is_tame("d+++++++++++++++++++++++++++++sl"));
+  EXPECT_FALSE(pattern_is_tame("a*{2}"));
+  EXPECT_FALSE(pattern_is_tame("((a{100}){100})"));
+  EXPECT_FALSE(pattern_is_tame("a{5000}"));
+  SuspicionFacts facts;
+  facts.hostname = "dsl.example";
+  EXPECT_EQ(match('r', "d++++++++++++++++++++++++++++++++++++++++++++++sl", facts), RULESPEC_SPECERROR);
 }
