@@ -17,10 +17,10 @@ bool pid_flag = false;
 int pid_at_setup = 0;
 char format_buffer[logchan::format_size];
 
-// Length of the text without a conversion specification that the cut left
+// Length of the text without a conversion that the cut left
 // unfinished at its end: "%", "%-", "%l" and the like are dropped.
 std::size_t length_without_partial_conversion(const char* text, std::size_t len) {
-  std::size_t open = len;  // start of an unfinished specification, if any
+  std::size_t open = len;  // start of an unfinished conversion, if any
   for (std::size_t i = 0; i < len; ++i) {
     if (text[i] != '%') continue;
     std::size_t j = i + 1;

@@ -23,7 +23,7 @@ inline constexpr std::size_t format_size = 1024;
 
 // Composes the line's format (pid, prefix, caller's format, newline rule)
 // into out, never past its format_size bytes and never ending inside a
-// conversion specification.
+// conversion.
 void compose_format(char* out, bool with_pid, int pid, const char* prefix, const char* fmt);
 
 }  // namespace logchan

@@ -44,7 +44,7 @@ TEST(LogFormat, LongFormatIsCutWithinTheBufferAndKeepsItsNewline) {
   EXPECT_EQ(std::string(out).back(), '\n');
 }
 
-// True when text ends in a '%' specification that has no conversion letter.
+// True when text ends in a '%' conversion that has no conversion letter.
 bool ends_inside_conversion(const std::string& text) {
   for (std::size_t i = 0; i < text.size(); ++i) {
     if (text[i] != '%') continue;
