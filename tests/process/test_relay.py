@@ -90,6 +90,6 @@ class Relay(OstrelCase):
         with open(trace) as f:
             calls = f.read().splitlines()
         first_relay_poll = next(i for i, call in enumerate(calls) if call.startswith("poll([{fd=0, events=POLLIN}, {fd="))
-        relay_reads = [call for call in calls[first_relay_poll:] if call.startswith("read(")]
+        relay_reads = [call for call in calls[first_relay_poll:] if call.startswith("read(") and ", 1024)" in call]
         self.assertTrue(relay_reads[0].startswith('read(0, "client bytes'), relay_reads[:2])
         self.assertIn("server bytes", relay_reads[1])
