@@ -20,7 +20,7 @@ done
 modules=${*:-test_startup test_session test_relay test_decision test_suspicion test_greet_delay test_e2e \
   test_tunwick test_ostrelctl test_examples test_faults test_hostile}
 cd tests/process
-export OSTREL_BIN_DIR="$wrapped" OSTREL_HELPER_DIR="$build/bin"
+export OSTREL_BIN_DIR="$wrapped" OSTREL_HELPER_DIR="$build/bin" OSTREL_UNDER_VALGRIND=1
 status=0
 for module in $modules; do
   /usr/bin/python3 -m unittest "$module" || status=1

@@ -68,7 +68,7 @@ class Admin(WorkdirCase):
                     '2026-01-01 10:00:00', '2026-01-01 10:05:00', 2);
                 INSERT INTO pending VALUES ('192.0.2.1', '', 'c@example.net', DATETIME('now'), DATETIME('now'), 1);
                 INSERT INTO pending VALUES ('192.0.2.2', 'a@example.org', 'b@example.net',
-                    DATETIME('now', '-18 hours'), DATETIME('now'), 1);
+                    DATETIME('now', '-17 hours'), DATETIME('now'), 1);
                 INSERT INTO verified VALUES ('198.51.100.7', '2025-01-01 00:00:00');
                 INSERT INTO verified VALUES ('2001:db8::25', DATETIME('now'));
             """)
