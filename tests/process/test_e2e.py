@@ -3,7 +3,6 @@ client, exim4 -bs as the SMTP server program."""
 
 import concurrent.futures
 import os
-import re
 import sqlite3
 import subprocess
 

@@ -2,10 +2,8 @@
 
 import os
 import sqlite3
-import subprocess
-import threading
 
-from harness import OstrelCase, faketime_env, helper, program
+from harness import OstrelCase, faketime_env, program
 
 SHOW_PID = ["/bin/sh", "-c", "echo child pid $$; cat >/dev/null"]
 
