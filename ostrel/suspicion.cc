@@ -175,7 +175,7 @@ int evaluate_line(const RuleFileReader& reader, const RuleLine& line, const Susp
       log_msg(7, "Rule '%c' in line %u did not match.", line.kind_char, reader.line_number());
       break;
     case RULESPEC_SPECERROR:
-      log_msg(3, "Error in rule " "specification in line %u, skipping...", reader.line_number());
+      log_msg(3, "Error in rule specification in line %u, skipping...", reader.line_number());
       break;
     default:
       log_msg(3, "Error while processing rule in line %u, skipping...", reader.line_number());

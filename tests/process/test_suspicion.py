@@ -39,7 +39,7 @@ class RulesInOstrel(OstrelCase):
         self.assertIn("ostrel: Unable to get PTR for address '192.0.2.7'.\n", err)
         self.assertIn("ostrel: Error while processing rule in line 2, skipping...\n", err)
         self.assertIn("ostrel: Behaviour spec '' not recognized.\n", err)
-        self.assertIn("ostrel: Error in rule " "specification in line 3, skipping...\n", err)
+        self.assertIn("ostrel: Error in rule specification in line 3, skipping...\n", err)
         self.assertIn("ostrel: spec kind R is not supported in suspicion file.\n", err)
         self.assertIn("ostrel: Address '192.0.2.7' did not match any rule.\n", err)
         self.assertIn("ostrel: host '192.0.2.7' requires 1 re-attempts", err)
