@@ -1,10 +1,10 @@
-"""ostrelctl init-db: the schema, idempotence and refusals."""
+"""ostrelctl: init-db, the admin commands, their refusals, and the cleanup ages."""
 
 import os
 import sqlite3
 import subprocess
 
-from harness import WorkdirCase, program
+from harness import FAKETIME_LIB, WorkdirCase, program, sanitizer_env
 
 
 class InitDb(WorkdirCase):
@@ -155,3 +155,28 @@ class Admin(WorkdirCase):
         self.assertIn("now a verified server", proc.stdout.read())
         proc.stdout.close()
         proc.stderr.close()
+
+
+class CleanupAges(WorkdirCase):
+    """ostrel's cleanups (run here through ostrelctl) at the exact ages, with
+    the clock fixed by libfaketime."""
+
+    def test_rows_exactly_at_the_age_survive_one_second_older_go(self):
+        db = self.path("g.db")
+        subprocess.run([program("ostrelctl"), "init-db", db], check=True, capture_output=True)
+        with sqlite3.connect(db) as conn:
+            conn.executescript("""
+                INSERT INTO pending VALUES ('192.0.2.1', 'a@example.org', 'b@example.net',
+                    '2026-12-08 18:00:00', '2026-12-08 18:00:00', 1);
+                INSERT INTO pending VALUES ('192.0.2.2', 'a@example.org', 'b@example.net',
+                    '2026-12-08 17:59:59', '2026-12-08 17:59:59', 1);
+                INSERT INTO verified VALUES ('192.0.2.3', '2026-11-19 12:00:00');
+                INSERT INTO verified VALUES ('192.0.2.4', '2026-11-19 11:59:59');
+            """)
+        env = {"DBFILE": db, "LD_PRELOAD": FAKETIME_LIB, "FAKETIME": "@2026-12-09 12:00:00", "TZ": "UTC",
+               **sanitizer_env()}
+        result = subprocess.run([program("ostrelctl"), "cleanup"], capture_output=True, text=True, env=env)
+        self.assertEqual(result.stdout, "cleanup: 1 pending and 1 verified rows deleted\n")
+        with sqlite3.connect(db) as conn:
+            self.assertEqual(conn.execute("SELECT ip FROM pending").fetchall(), [("192.0.2.1",)])
+            self.assertEqual(conn.execute("SELECT ip FROM verified").fetchall(), [("192.0.2.3",)])
