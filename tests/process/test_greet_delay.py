@@ -8,6 +8,14 @@ SCRIPT = [GREETING, EHLO_REPLY, OK, "reply 250 Accepted\\r\\n", "silent"]
 
 
 class GreetDelay(OstrelCase):
+    def finish_after_ehlo(self, proc):
+        """Reads the EHLO reply, sends the envelope, reads to the end; the log."""
+        proc.recv_until(b"250 HELP\r\n")
+        proc.send(b"MAIL FROM:<s@example.org>\r\nRCPT TO:<r@example.org>\r\n")
+        proc.recv_line()
+        proc.recv_all()
+        return proc.stderr()
+
     def test_early_talker_is_caught_and_its_line_reaches_the_server(self):
         rules = self.write_file("rules", "3 b greetdelay\n")
         start = time.monotonic()
@@ -15,11 +23,7 @@ class GreetDelay(OstrelCase):
         proc.send(b"EHLO early.example\r\n")
         self.assertEqual(proc.recv_line(), b"220 test.example ESMTP\r\n")
         self.assertLess(time.monotonic() - start, 30)  # the trap returned long before its minute
-        proc.recv_until(b"250 HELP\r\n")
-        proc.send(b"MAIL FROM:<s@example.org>\r\nRCPT TO:<r@example.org>\r\n")
-        proc.recv_line()
-        proc.recv_all()
-        err = proc.stderr()
+        err = self.finish_after_ehlo(proc)
         self.assertIn("ostrel: greetdelay trap: caught.\n", err)
         self.assertIn("greet(1)", err)
         self.assertIn("ostrel: Address '192.0.2.7' matched CLIBEHAVIOUR spec, type 'greetdelay'.\n", err)
@@ -37,11 +41,7 @@ class GreetDelay(OstrelCase):
         proc = self.ostrel(SCRIPT, GREETDELAY="1", SUSPICION=rules)
         self.assertEqual(proc.recv_line(), b"220 test.example ESMTP\r\n")
         proc.send(b"EHLO c.example\r\n")
-        proc.recv_until(b"250 HELP\r\n")
-        proc.send(b"MAIL FROM:<s@example.org>\r\nRCPT TO:<r@example.org>\r\n")
-        proc.recv_line()
-        proc.recv_all()
-        err = proc.stderr()
+        err = self.finish_after_ehlo(proc)
         self.assertIn("ostrel: greetdelay trap: not caught.\n", err)
         self.assertIn("ostrel: Rule 'b' in line 1 did not match.\n", err)
 
@@ -61,11 +61,8 @@ class GreetDelay(OstrelCase):
         rules = self.write_file("rules", "3 b greetdelay\n")
         proc = self.ostrel(SCRIPT, GREETDELAY="0", SUSPICION=rules)
         proc.recv_line()
-        proc.send(b"EHLO c.example\r\nMAIL FROM:<s@example.org>\r\nRCPT TO:<r@example.org>\r\n")
-        proc.recv_until(b"250 HELP\r\n")
-        proc.recv_line()
-        proc.recv_all()
-        err = proc.stderr()
+        proc.send(b"EHLO c.example\r\n")
+        err = self.finish_after_ehlo(proc)
         self.assertNotIn("greetdelay trap", err)
         self.assertIn("Unable to inspect BEHAVIOUR spec's block greetdelay", err)
 
