@@ -149,6 +149,7 @@ class Relay(WorkdirCase):
         trace = self.path("trace")
         read_end, write_end = os.pipe()
         os.write(write_end, b"client bytes")
+        os.close(write_end)  # the end of the client's input is ready from the start too
         # the first poll is held back until the server's bytes have surely arrived
         proc = subprocess.Popen(["strace", "-qq", "-e", "trace=read", "-e", "inject=poll:delay_enter=300000:when=1",
                                  "-o", trace, program("tunwick"), "127.0.0.1",
@@ -159,7 +160,6 @@ class Relay(WorkdirCase):
         self.peer.accept()
         self.peer.conn.sendall(b"server bytes")
         self.assertEqual(self.peer.recv_exactly(12), b"client bytes")
-        os.close(write_end)
         proc.wait(timeout=15)
         with open(trace) as f:
             reads = [line for line in f if "bytes" in line]
