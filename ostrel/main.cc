@@ -147,6 +147,7 @@ int main(int argc, char** argv) {
   seed_random();
   std::atexit(atexit_cleanup);
   store_register_busy_handler();
+  store_tune_for_short_connections();
   if (lookup_verified()) {
     log_msg(6, "Address '%s' is recognized as a verified server, updating timestamp...", client_metainfo.addr);
     refresh_verified();

@@ -71,6 +71,16 @@ void record_pending_row(int argc, char** argv) {
           static_cast<int>(client_metainfo.numattempts), static_cast<int>(client_metainfo.attemptsintrv));
 }
 
+int record_journal_mode(void* userarg, int argc, char** argv, char** /*colnames*/) noexcept {
+  if (argc >= 1 && argv[0] != nullptr) *static_cast<bool*>(userarg) = std::strcmp(argv[0], "wal") == 0;
+  return 0;
+}
+
+bool journal_is_wal() {
+  bool wal = false;
+  return sqlite3_exec(db, "PRAGMA journal_mode", record_journal_mode, &wal, nullptr) == SQLITE_OK && wal;
+}
+
 // The pending insert and update are logged without quotes around them.
 void run_recording_statement() {
   log_msg(7, "Query: %s", buf.data());
@@ -103,6 +113,21 @@ void store_close() {
 }
 
 void store_register_busy_handler() { sqlite3_busy_handler(db, busydb_callback, nullptr); }
+
+// Every connection is a process of its own that opens the database, runs a
+// statement or two and closes it, so two defaults of WAL mode would make the
+// processes queue behind one another on a slow disk: a sync of the log at
+// every commit, and a checkpoint by whichever process happens to close the
+// database last. Commits then only append to the log, which keeps the
+// database intact (a power loss may undo the last few rows, which costs a
+// sender one more retry), and checkpoints are left to SQLite's automatic
+// ones, which do not hold writers up. Both are optimisations: a failure is
+// not worth a word.
+void store_tune_for_short_connections() {
+  if (!journal_is_wal()) return;
+  sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+  sqlite3_exec(db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
+}
 
 QueryOutcome run_query(std::uint32_t querytype) {
   log_msg(7, "Query: '%s'", buf.data());

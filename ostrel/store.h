@@ -44,6 +44,9 @@ inline constexpr unsigned verified_max_age_hours = 480;
 // Closes the handle and marks it closed, so nothing closes it twice.
 void store_close();
 void store_register_busy_handler();
+// Settings for a WAL database used by many short-lived processes; a no-op
+// for a database in another journal mode.
+void store_tune_for_short_connections();
 
 [[nodiscard]] QueryOutcome run_query(std::uint32_t querytype);
 // Runs the statement in buf; on failure logs and ends the process (100).

@@ -119,6 +119,7 @@ bool open_database(const char* path) {
     return false;
   }
   store_register_busy_handler();
+  store_tune_for_short_connections();
   for (const char* table : {"verified", "pending"}) {
     if (!has_table(store_handle(), table)) {
       std::fprintf(stderr, "ostrelctl: database '%s' has no table '%s' (create it with: ostrelctl init-db %s)\n",

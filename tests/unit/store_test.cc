@@ -1,7 +1,11 @@
 #include "store.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdlib>
 #include <string>
 
 #include "state.h"
@@ -62,4 +66,71 @@ TEST(RowCallback, PendingRowFillsTheFactsAndMissingValuesCountAsZero) {
 TEST(RowCallback, UnknownQueryTypeAbortsTheStatement) {
   sqlret result{7, {0}};
   EXPECT_NE(sqcallback(&result, 0, nullptr, nullptr), 0);
+}
+
+namespace {
+
+class ScratchDatabase : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/store-test-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    path_ = dir_ + "/greylist.db";
+  }
+  void TearDown() override {
+    store_close();
+    for (const char* suffix : {"", "-wal", "-shm", "-journal"}) unlink((path_ + suffix).c_str());
+    rmdir(dir_.c_str());
+  }
+
+  void create(const char* journal_mode) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
+    std::string sql = std::string("PRAGMA journal_mode=") + journal_mode + "; CREATE TABLE verified (ip TEXT, ts TEXT);";
+    EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+  }
+
+  static int synchronous_setting() {
+    int value = -1;
+    sqlite3_exec(
+        store_handle(), "PRAGMA synchronous",
+        [](void* out, int, char** argv, char**) { return *static_cast<int*>(out) = std::atoi(argv[0]), 0; }, &value,
+        nullptr);
+    return value;
+  }
+
+  bool exists(const char* suffix) const {
+    struct stat info{};
+    return stat((path_ + suffix).c_str(), &info) == 0;
+  }
+
+  std::string dir_;
+  std::string path_;
+};
+
+}  // namespace
+
+TEST_F(ScratchDatabase, WalDatabaseCommitsWithoutSyncAndIsNotCheckpointedOnClose) {
+  create("WAL");
+  ASSERT_EQ(store_open(path_.c_str()), SQLITE_OK);
+  store_tune_for_short_connections();
+  EXPECT_EQ(synchronous_setting(), 1);  // NORMAL
+  EXPECT_EQ(sqlite3_exec(store_handle(), "INSERT INTO verified VALUES ('192.0.2.1', 'now')", nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  store_close();
+  EXPECT_TRUE(exists("-wal"));  // the last one to close left the log in place
+
+  ASSERT_EQ(store_open(path_.c_str()), SQLITE_OK);
+  sqlret result{QUERY_ADDRINVERIFIED, {0}};
+  EXPECT_EQ(sqlite3_exec(store_handle(), "SELECT ip FROM verified", sqcallback, &result, nullptr), SQLITE_OK);
+  EXPECT_EQ(result.types.intval, 1);
+}
+
+TEST_F(ScratchDatabase, OtherJournalModesKeepSQLiteDefaults) {
+  create("DELETE");
+  ASSERT_EQ(store_open(path_.c_str()), SQLITE_OK);
+  store_tune_for_short_connections();
+  EXPECT_EQ(synchronous_setting(), 2);  // FULL
 }
