@@ -94,10 +94,11 @@ class ScratchDatabase : public ::testing::Test {
 
   static int synchronous_setting() {
     int value = -1;
-    sqlite3_exec(
-        store_handle(), "PRAGMA synchronous",
-        [](void* out, int, char** argv, char**) { return *static_cast<int*>(out) = std::atoi(argv[0]), 0; }, &value,
-        nullptr);
+    auto record = [](void* out, int, char** argv, char**) {
+      *static_cast<int*>(out) = std::atoi(argv[0]);
+      return 0;
+    };
+    sqlite3_exec(store_handle(), "PRAGMA synchronous", record, &value, nullptr);
     return value;
   }
 
