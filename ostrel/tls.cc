@@ -1,0 +1,239 @@
+#include "tls.h"
+
+#include <fcntl.h>
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+#include <poll.h>
+#include <time.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+
+namespace {
+
+struct BioFree {
+  void operator()(BIO* bio) const noexcept { BIO_free(bio); }
+};
+struct PkeyFree {
+  void operator()(EVP_PKEY* key) const noexcept { EVP_PKEY_free(key); }
+};
+
+// A key that needs a passphrase is refused instead of asking a terminal.
+extern "C" int no_passphrase(char*, int, int, void*) noexcept { return 0; }
+
+TlsContext load_failure(TlsLoad status) { return {nullptr, status, take_tls_error()}; }
+
+// Reads the private key itself, so that an unreadable key and a key that
+// does not match the certificate are told apart.
+std::unique_ptr<EVP_PKEY, PkeyFree> read_key(const char* path) {
+  std::unique_ptr<BIO, BioFree> bio(BIO_new_file(path, "r"));
+  if (!bio) return nullptr;
+  return std::unique_ptr<EVP_PKEY, PkeyFree>(PEM_read_bio_PrivateKey(bio.get(), nullptr, no_passphrase, nullptr));
+}
+
+long long now_ms() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+void set_nonblocking(int fd) {
+  int flags = fcntl(fd, F_GETFL);
+  if (flags != -1) fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+}
+
+bool is_hang_up(int error) { return error == ECONNRESET || error == EPIPE || error == ENOTCONN; }
+
+}  // namespace
+
+std::string take_tls_error() {
+  unsigned long code = ERR_get_error();
+  ERR_clear_error();
+  if (code == 0) return "";
+  const char* reason = ERR_reason_error_string(code);
+  if (reason != nullptr) return reason;
+  char text[256];
+  ERR_error_string_n(code, text, sizeof text);
+  return text;
+}
+
+TlsContext load_tls_context(const char* cert_path, const char* key_path) {
+  ERR_clear_error();
+  SslCtxPtr ctx(SSL_CTX_new(TLS_server_method()));
+  if (!ctx) return load_failure(TlsLoad::library);
+  SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION);
+  SSL_CTX_set_options(ctx.get(), SSL_OP_NO_RENEGOTIATION | SSL_OP_NO_TICKET);
+  SSL_CTX_set_num_tickets(ctx.get(), 0);
+  SSL_CTX_set_session_cache_mode(ctx.get(), SSL_SESS_CACHE_OFF);
+  SSL_CTX_set_default_passwd_cb(ctx.get(), no_passphrase);
+  if (SSL_CTX_use_certificate_chain_file(ctx.get(), cert_path) != 1) return load_failure(TlsLoad::certificate);
+  auto key = read_key(key_path != nullptr ? key_path : cert_path);
+  if (!key) return load_failure(TlsLoad::key);
+  X509* leaf = SSL_CTX_get0_certificate(ctx.get());
+  if (leaf == nullptr || X509_check_private_key(leaf, key.get()) != 1) return load_failure(TlsLoad::mismatch);
+  if (SSL_CTX_use_PrivateKey(ctx.get(), key.get()) != 1) return load_failure(TlsLoad::mismatch);
+  if (SSL_CTX_check_private_key(ctx.get()) != 1) return load_failure(TlsLoad::mismatch);
+  return {std::move(ctx), TlsLoad::loaded, ""};
+}
+
+TlsConnection::TlsConnection(SSL_CTX* ctx, int rfd, int wfd) : ssl_(SSL_new(ctx)), rfd_(rfd), wfd_(wfd) {
+  if (!ssl_ || SSL_set_rfd(ssl_.get(), rfd) != 1 || SSL_set_wfd(ssl_.get(), wfd) != 1) {
+    error_ = take_tls_error();
+    ssl_.reset();
+    return;
+  }
+  SSL_set_mode(ssl_.get(), SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+  set_nonblocking(rfd);
+  set_nonblocking(wfd);
+}
+
+// Called after every library call that did not simply succeed; ret is its
+// result. Must follow the call before anything else touches the error queue.
+TlsConnection::Outcome TlsConnection::classify(int ret) {
+  int saved_errno = errno;
+  switch (SSL_get_error(ssl_.get(), ret)) {
+    case SSL_ERROR_NONE:
+      return Outcome::progress;
+    case SSL_ERROR_WANT_READ:
+      return Outcome::wait_read;
+    case SSL_ERROR_WANT_WRITE:
+      return Outcome::wait_write;
+    case SSL_ERROR_ZERO_RETURN:
+      ERR_clear_error();
+      error_ = "the peer ended TLS";
+      end_ = TlsStatus::closed;
+      return Outcome::end;
+    case SSL_ERROR_SYSCALL:
+      if (saved_errno == EINTR) return Outcome::progress;
+      error_ = saved_errno != 0 ? std::strerror(saved_errno) : "unexpected end of input";
+      end_ = saved_errno == 0 || is_hang_up(saved_errno) ? TlsStatus::closed : TlsStatus::failed;
+      ERR_clear_error();
+      broken_ = true;
+      return Outcome::end;
+    default: {
+      unsigned long code = ERR_peek_error();
+      bool eof = ERR_GET_LIB(code) == ERR_LIB_SSL && ERR_GET_REASON(code) == SSL_R_UNEXPECTED_EOF_WHILE_READING;
+      bool reset = ERR_GET_LIB(code) == ERR_LIB_SYS && is_hang_up(ERR_GET_REASON(code));
+      error_ = take_tls_error();
+      if (error_.empty()) error_ = "TLS library error";
+      end_ = eof || reset ? TlsStatus::closed : TlsStatus::failed;
+      broken_ = true;
+      return Outcome::end;
+    }
+  }
+}
+
+TlsStatus TlsConnection::wait(Outcome outcome, int wait_ms) {
+  pollfd entry{outcome == Outcome::wait_write ? wfd_ : rfd_,
+               static_cast<short>(outcome == Outcome::wait_write ? POLLOUT : POLLIN), 0};
+  int ready = poll(&entry, 1, wait_ms);
+  if (ready == 0) {
+    error_ = "time-out";
+    return TlsStatus::timed_out;
+  }
+  if (ready < 0 && errno != EINTR) {
+    error_ = std::strerror(errno);
+    return TlsStatus::failed;
+  }
+  return TlsStatus::done;  // ready (or in error: the next call tells), or interrupted
+}
+
+TlsStatus TlsConnection::accept(int limit_ms) {
+  const long long deadline = now_ms() + limit_ms;
+  for (;;) {
+    ERR_clear_error();
+    errno = 0;
+    int ret = SSL_accept(ssl_.get());
+    if (ret == 1) return TlsStatus::done;
+    Outcome outcome = classify(ret);
+    if (outcome == Outcome::progress) continue;
+    if (outcome == Outcome::end) return end_;
+    long long left = deadline - now_ms();
+    if (left <= 0) {
+      error_ = "time-out";
+      return TlsStatus::timed_out;
+    }
+    TlsStatus waited = wait(outcome, static_cast<int>(left));
+    if (waited != TlsStatus::done) return waited;
+  }
+}
+
+TlsStatus TlsConnection::read_line(char* line, std::size_t len, std::size_t& got, int wait_ms) {
+  got = 0;
+  TlsStatus status = TlsStatus::done;
+  while (got + 1 < len) {
+    ERR_clear_error();
+    errno = 0;
+    int n = SSL_read(ssl_.get(), line + got, 1);
+    if (n == 1) {
+      if (line[got++] == '\n') break;
+      continue;
+    }
+    Outcome outcome = classify(n);
+    if (outcome == Outcome::progress) continue;
+    if (outcome == Outcome::end) {
+      status = end_;
+      break;
+    }
+    status = wait(outcome, wait_ms);
+    if (status != TlsStatus::done) break;
+  }
+  line[got] = '\0';
+  return status;
+}
+
+TlsStatus TlsConnection::write_all(const char* data, std::size_t len, int wait_ms) {
+  while (len > 0) {
+    int part = len > INT_MAX ? INT_MAX : static_cast<int>(len);
+    ERR_clear_error();
+    errno = 0;
+    int n = SSL_write(ssl_.get(), data, part);
+    if (n > 0) {
+      data += n;
+      len -= static_cast<std::size_t>(n);
+      continue;
+    }
+    Outcome outcome = classify(n);
+    if (outcome == Outcome::progress) continue;
+    if (outcome == Outcome::end) return end_;
+    TlsStatus waited = wait(outcome, wait_ms);
+    if (waited != TlsStatus::done) return waited;
+  }
+  return TlsStatus::done;
+}
+
+TlsStatus TlsConnection::read_some(char* data, std::size_t len, std::size_t& got) {
+  got = 0;
+  wants_write_ = false;
+  ERR_clear_error();
+  errno = 0;
+  int n = SSL_read(ssl_.get(), data, len > INT_MAX ? INT_MAX : static_cast<int>(len));
+  if (n > 0) {
+    got = static_cast<std::size_t>(n);
+    return TlsStatus::done;
+  }
+  Outcome outcome = classify(n);
+  if (outcome == Outcome::end) return end_;
+  wants_write_ = outcome == Outcome::wait_write;
+  return TlsStatus::done;
+}
+
+bool TlsConnection::has_pending() const { return SSL_pending(ssl_.get()) > 0; }
+
+void TlsConnection::close_notify(int wait_ms) {
+  if (broken_ || !SSL_is_init_finished(ssl_.get())) return;
+  for (int tries = 0; tries < 2; ++tries) {
+    ERR_clear_error();
+    errno = 0;
+    int ret = SSL_shutdown(ssl_.get());
+    if (ret >= 0) return;  // sent; the peer's close_notify is not awaited
+    Outcome outcome = classify(ret);
+    if (outcome != Outcome::wait_write || wait(outcome, wait_ms) != TlsStatus::done) return;
+  }
+}
+
+std::string TlsConnection::description() const {
+  return std::string(SSL_get_version(ssl_.get())) + " " + SSL_get_cipher_name(ssl_.get());
+}

@@ -1,0 +1,353 @@
+// The TLS pieces against a real OpenSSL client on the other end of a socket
+// pair, with a throwaway certificate made by `openssl req`.
+#include "tls.h"
+
+#include <fcntl.h>
+#include <openssl/err.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "tls_relay.h"
+#include "unique_fd.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// A temporary directory with a certificate, its key, the two in one file, a
+// key of another pair and a key that needs a passphrase.
+class Certificates {
+ public:
+  Certificates() {
+    char pattern[] = "/tmp/ostrel-tls-XXXXXX";
+    dir_ = mkdtemp(pattern);
+    make("key.pem", "cert.pem", "");
+    make("other-key.pem", "other-cert.pem", "");
+    make("locked-key.pem", "locked-cert.pem", "-passout pass:secret");
+    std::ofstream both(path("both.pem"));
+    both << std::ifstream(path("cert.pem")).rdbuf() << std::ifstream(path("key.pem")).rdbuf();
+  }
+  ~Certificates() { fs::remove_all(dir_); }
+  Certificates(const Certificates&) = delete;
+  Certificates& operator=(const Certificates&) = delete;
+
+  [[nodiscard]] std::string path(const std::string& name) const { return dir_ + "/" + name; }
+
+ private:
+  void make(const std::string& key, const std::string& cert, const std::string& key_options) {
+    std::string command = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -days 2"
+                          " -subj /CN=mx.test.example -keyout " + path(key) + " -out " + path(cert) + " " +
+                          (key_options.empty() ? "-noenc" : key_options) + " 2>/dev/null";
+    if (std::system(command.c_str()) != 0) throw std::runtime_error("openssl req failed");
+  }
+  std::string dir_;
+};
+
+// A peer that has gone must show as an error, not end the test program.
+const bool sigpipe_ignored = [] {
+  signal(SIGPIPE, SIG_IGN);
+  return true;
+}();
+
+Certificates& certificates() {
+  static Certificates made;
+  return made;
+}
+
+SslCtxPtr server_context() {
+  TlsContext loaded = load_tls_context(certificates().path("cert.pem").c_str(), certificates().path("key.pem").c_str());
+  EXPECT_EQ(loaded.status, TlsLoad::loaded) << loaded.detail;
+  return std::move(loaded.ctx);
+}
+
+// The client: a real OpenSSL client on its end of the socket pair, run in a
+// thread of its own; it checks the server's certificate.
+class Client {
+ public:
+  explicit Client(int fd) : fd_(fd) {
+    ctx_.reset(SSL_CTX_new(TLS_client_method()));
+    SSL_CTX_load_verify_locations(ctx_.get(), certificates().path("cert.pem").c_str(), nullptr);
+    SSL_CTX_set_verify(ctx_.get(), SSL_VERIFY_PEER, nullptr);
+    ssl_.reset(SSL_new(ctx_.get()));
+    SSL_set_fd(ssl_.get(), fd);
+    SSL_set1_host(ssl_.get(), "mx.test.example");
+  }
+  bool connect() { return SSL_connect(ssl_.get()) == 1; }
+  void write(const std::string& data) {
+    ASSERT_EQ(SSL_write(ssl_.get(), data.data(), static_cast<int>(data.size())), static_cast<int>(data.size()));
+  }
+  // Everything until the server's close_notify.
+  std::string read_to_end() {
+    std::string all;
+    char part[16384];
+    int n;
+    while ((n = SSL_read(ssl_.get(), part, sizeof part)) > 0) all.append(part, static_cast<std::size_t>(n));
+    ended_cleanly_ = SSL_get_error(ssl_.get(), n) == SSL_ERROR_ZERO_RETURN;
+    return all;
+  }
+  std::string read_exactly(std::size_t count) {
+    std::string all;
+    char part[16384];
+    while (all.size() < count) {
+      int n = SSL_read(ssl_.get(), part, static_cast<int>(std::min(sizeof part, count - all.size())));
+      if (n <= 0) break;
+      all.append(part, static_cast<std::size_t>(n));
+    }
+    return all;
+  }
+  void close_notify() { SSL_shutdown(ssl_.get()); }
+  [[nodiscard]] bool ended_cleanly() const { return ended_cleanly_; }
+
+ private:
+  int fd_;
+  SslCtxPtr ctx_;
+  SslPtr ssl_;
+  bool ended_cleanly_ = false;
+};
+
+struct SocketPair {
+  SocketPair() {
+    int fds[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) throw std::runtime_error("socketpair");
+    server.reset(fds[0]);
+    client.reset(fds[1]);
+  }
+  UniqueFd server;
+  UniqueFd client;
+};
+
+// Runs body in a thread, joined when the guard goes.
+class Thread {
+ public:
+  explicit Thread(std::function<void()> body) : thread_(std::move(body)) {}
+  ~Thread() { thread_.join(); }
+  Thread(const Thread&) = delete;
+  Thread& operator=(const Thread&) = delete;
+
+ private:
+  std::thread thread_;
+};
+
+std::string pattern_bytes(std::size_t count, unsigned seed) {
+  std::string data(count, '\0');
+  for (std::size_t i = 0; i < count; ++i) data[i] = static_cast<char>((i * 131 + seed * 7 + i / 977) & 0xff);
+  return data;
+}
+
+TEST(TlsContext, LoadsTheCertificateWithItsKeyOrFromOneFile) {
+  EXPECT_EQ(load_tls_context(certificates().path("cert.pem").c_str(), certificates().path("key.pem").c_str()).status,
+            TlsLoad::loaded);
+  TlsContext both = load_tls_context(certificates().path("both.pem").c_str(), nullptr);
+  EXPECT_EQ(both.status, TlsLoad::loaded) << both.detail;
+  EXPECT_NE(both.ctx, nullptr);
+}
+
+TEST(TlsContext, TellsWhichFileFailedAndWhy) {
+  TlsContext no_cert = load_tls_context(certificates().path("absent.pem").c_str(), nullptr);
+  EXPECT_EQ(no_cert.status, TlsLoad::certificate);
+  EXPECT_EQ(no_cert.ctx, nullptr);
+  EXPECT_NE(no_cert.detail.find("No such file"), std::string::npos) << no_cert.detail;
+
+  TlsContext no_key =
+      load_tls_context(certificates().path("cert.pem").c_str(), certificates().path("absent-key.pem").c_str());
+  EXPECT_EQ(no_key.status, TlsLoad::key);
+  EXPECT_NE(no_key.detail.find("No such file"), std::string::npos) << no_key.detail;
+
+  // The certificate file alone holds no key.
+  EXPECT_EQ(load_tls_context(certificates().path("cert.pem").c_str(), nullptr).status, TlsLoad::key);
+  // A key that needs a passphrase is refused, never asked for.
+  EXPECT_EQ(load_tls_context(certificates().path("locked-cert.pem").c_str(),
+                             certificates().path("locked-key.pem").c_str()).status,
+            TlsLoad::key);
+  // A key is not a certificate.
+  EXPECT_EQ(load_tls_context(certificates().path("key.pem").c_str(), nullptr).status, TlsLoad::certificate);
+
+  TlsContext mismatch =
+      load_tls_context(certificates().path("cert.pem").c_str(), certificates().path("other-key.pem").c_str());
+  EXPECT_EQ(mismatch.status, TlsLoad::mismatch);
+  EXPECT_FALSE(mismatch.detail.empty());
+  EXPECT_EQ(ERR_peek_error(), 0u);  // nothing left behind for the next caller
+}
+
+TEST(TlsConnection, ReadsOneLineAtATimeFromARecordOfSeveral) {
+  SslCtxPtr ctx = server_context();
+  SocketPair pair;
+  TlsConnection tls(ctx.get(), pair.server.get(), pair.server.get());
+  ASSERT_TRUE(tls.valid());
+  std::string long_line(1500, 'x');
+  Thread client_thread([&] {
+    Client client(pair.client.get());
+    ASSERT_TRUE(client.connect());
+    client.write("EHLO client.example\r\nMAIL FROM:<a@b.example>\r\nRCPT TO:<c@d.example>\r\n");
+    client.write(long_line + "\r\n");
+    client.write("QUIT\r\n");
+    EXPECT_EQ(client.read_exactly(8), "221 bye\n");
+    client.close_notify();
+  });
+  ASSERT_EQ(tls.accept(5000), TlsStatus::done) << tls.error_text();
+  EXPECT_EQ(tls.description().rfind("TLSv1.3 ", 0), 0u) << tls.description();
+
+  char line[1024];
+  std::size_t got = 0;
+  ASSERT_EQ(tls.read_line(line, sizeof line, got, 5000), TlsStatus::done);
+  EXPECT_EQ(std::string(line, got), "EHLO client.example\r\n");
+  EXPECT_TRUE(tls.has_pending());  // the rest of the record is inside the library, not on the socket
+  ASSERT_EQ(tls.read_line(line, sizeof line, got, 0), TlsStatus::done);  // no wait needed
+  EXPECT_EQ(std::string(line, got), "MAIL FROM:<a@b.example>\r\n");
+  ASSERT_EQ(tls.read_line(line, sizeof line, got, 0), TlsStatus::done);
+  EXPECT_EQ(std::string(line, got), "RCPT TO:<c@d.example>\r\n");
+  EXPECT_FALSE(tls.has_pending());
+
+  ASSERT_EQ(tls.read_line(line, sizeof line, got, 5000), TlsStatus::done);  // cut at 1023 bytes
+  EXPECT_EQ(got, 1023u);
+  EXPECT_EQ(std::string(line, got), long_line.substr(0, 1023));
+  ASSERT_EQ(tls.read_line(line, sizeof line, got, 5000), TlsStatus::done);
+  EXPECT_EQ(std::string(line, got), long_line.substr(1023) + "\r\n");
+  ASSERT_EQ(tls.read_line(line, sizeof line, got, 5000), TlsStatus::done);
+  EXPECT_EQ(std::string(line, got), "QUIT\r\n");
+  ASSERT_EQ(tls.write_all("221 bye\n", 8, 5000), TlsStatus::done);
+  EXPECT_EQ(tls.read_line(line, sizeof line, got, 5000), TlsStatus::closed);
+  EXPECT_EQ(got, 0u);
+}
+
+TEST(TlsConnection, GarbageInsteadOfAHandshakeFails) {
+  SslCtxPtr ctx = server_context();
+  SocketPair pair;
+  TlsConnection tls(ctx.get(), pair.server.get(), pair.server.get());
+  ASSERT_EQ(write(pair.client.get(), "EHLO plain.example\r\n", 20), 20);
+  EXPECT_EQ(tls.accept(5000), TlsStatus::failed);
+  EXPECT_NE(tls.error_text().find("wrong version number"), std::string::npos) << tls.error_text();
+  tls.close_notify(100);  // nothing is sent after a failed handshake
+  pair.server.reset();
+  std::string sent;
+  char part[256];
+  ssize_t n;
+  while ((n = read(pair.client.get(), part, sizeof part)) > 0) sent.append(part, static_cast<std::size_t>(n));
+  // At most the library's own alert record, never a close_notify after it.
+  EXPECT_TRUE(sent.empty() || (sent[0] == '\x15' && sent.size() == 7)) << sent.size();
+}
+
+TEST(TlsConnection, AClientThatHangsUpMidHandshakeEndsIt) {
+  SslCtxPtr ctx = server_context();
+  SocketPair pair;
+  TlsConnection tls(ctx.get(), pair.server.get(), pair.server.get());
+  // The start of a ClientHello record, then the end of input.
+  const char hello_start[] = "\x16\x03\x01\x01\x00\x01\x00\x00\xfc\x03\x03";
+  ASSERT_EQ(write(pair.client.get(), hello_start, sizeof hello_start - 1), 11);
+  pair.client.reset();
+  EXPECT_EQ(tls.accept(5000), TlsStatus::closed) << tls.error_text();
+}
+
+TEST(TlsConnection, TheWholeHandshakeIsBounded) {
+  SslCtxPtr ctx = server_context();
+  SocketPair pair;
+  TlsConnection tls(ctx.get(), pair.server.get(), pair.server.get());
+  // A client that trickles its hello, a byte at a time, is timed out as a whole.
+  Thread trickle([&] {
+    const char hello_start[] = "\x16\x03\x01\x01\x00\x01\x00\x00\xfc\x03\x03";
+    for (std::size_t i = 0; i + 1 < sizeof hello_start; ++i) {
+      if (write(pair.client.get(), hello_start + i, 1) != 1) return;
+      usleep(60000);
+    }
+  });
+  auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(tls.accept(300), TlsStatus::timed_out);
+  auto took = std::chrono::steady_clock::now() - started;
+  EXPECT_GE(took, std::chrono::milliseconds(290));
+  EXPECT_LT(took, std::chrono::milliseconds(2000));
+}
+
+TEST(TlsConnection, ALineReadWaitsForItsPeer) {
+  SslCtxPtr ctx = server_context();
+  SocketPair pair;
+  TlsConnection tls(ctx.get(), pair.server.get(), pair.server.get());
+  Client client(pair.client.get());
+  Thread client_thread([&] { ASSERT_TRUE(client.connect()); });
+  ASSERT_EQ(tls.accept(5000), TlsStatus::done);
+  char line[1024];
+  std::size_t got = 0;
+  EXPECT_EQ(tls.read_line(line, sizeof line, got, 100), TlsStatus::timed_out);
+  EXPECT_EQ(got, 0u);
+}
+
+// The relay against a server program made of two pipes: what the client
+// sends reaches the server's input whole, what the server writes reaches
+// the client whole, both at once, in records far larger than one line.
+TEST(TlsRelay, CarriesBothDirectionsWholeAndEndsWithTheServer) {
+  SslCtxPtr ctx = server_context();
+  SocketPair pair;
+  int to_server[2];
+  int from_server[2];
+  ASSERT_EQ(pipe(to_server), 0);
+  ASSERT_EQ(pipe(from_server), 0);
+  UniqueFd server_reads(to_server[0]);
+  UniqueFd server_writes(from_server[1]);
+  UniqueFd relay_reads(from_server[0]);
+  int relay_writes = to_server[1];
+
+  const std::string upload = pattern_bytes(3 << 20, 1);
+  const std::string download = pattern_bytes(2 << 20, 2);
+  std::string uploaded;
+  std::string downloaded;
+  bool clean_end = false;
+  {
+    Thread client_thread([&] {
+      Client client(pair.client.get());
+      ASSERT_TRUE(client.connect());
+      for (std::size_t at = 0; at < upload.size(); at += 50000) client.write(upload.substr(at, 50000));
+      client.close_notify();  // the client is done sending; the server's output still comes
+      downloaded = client.read_to_end();
+      clean_end = client.ended_cleanly();
+    });
+    Thread server_reader([&] {
+      char part[4096];
+      ssize_t n;
+      while ((n = read(server_reads.get(), part, sizeof part)) > 0) uploaded.append(part, static_cast<std::size_t>(n));
+      // The client's end reached the server as the end of its input: now it answers.
+      for (std::size_t at = 0; at < download.size(); at += 7000) {
+        std::string part_out = download.substr(at, 7000);
+        ASSERT_EQ(write(server_writes.get(), part_out.data(), part_out.size()), static_cast<ssize_t>(part_out.size()));
+      }
+      server_writes.reset();
+    });
+    TlsConnection tls(ctx.get(), pair.server.get(), pair.server.get());
+    ASSERT_EQ(tls.accept(5000), TlsStatus::done);
+    TlsRelayResult result = relay_tls(tls, relay_reads.get(), relay_writes, 5000);
+    EXPECT_EQ(result.end, TlsRelayEnd::server_ended) << result.detail;
+    EXPECT_EQ(relay_writes, -1);
+  }
+  EXPECT_EQ(uploaded.size(), upload.size());
+  EXPECT_TRUE(uploaded == upload);
+  EXPECT_EQ(downloaded.size(), download.size());
+  EXPECT_TRUE(downloaded == download);
+  EXPECT_TRUE(clean_end);
+}
+
+TEST(TlsRelay, SilenceOnBothSidesTimesOut) {
+  SslCtxPtr ctx = server_context();
+  SocketPair pair;
+  int to_server[2];
+  int from_server[2];
+  ASSERT_EQ(pipe(to_server), 0);
+  ASSERT_EQ(pipe(from_server), 0);
+  UniqueFd a(to_server[0]), b(from_server[1]), c(from_server[0]);
+  int relay_writes = to_server[1];
+  Client client(pair.client.get());
+  Thread client_thread([&] { ASSERT_TRUE(client.connect()); });
+  TlsConnection tls(ctx.get(), pair.server.get(), pair.server.get());
+  ASSERT_EQ(tls.accept(5000), TlsStatus::done);
+  EXPECT_EQ(relay_tls(tls, c.get(), relay_writes, 150).end, TlsRelayEnd::timed_out);
+  close(relay_writes);
+}
+
+}  // namespace
