@@ -6,9 +6,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "client_link.h"
 #include "exit_status.h"
 #include "log.h"
-#include "relay.h"
 #include "session.h"
 #include "state.h"
 #include "store.h"
@@ -37,7 +37,7 @@ Requirement required_attempts() {
 
 [[noreturn]] void hand_over_untouched() {
   store_close();
-  relay_traffic();
+  client_relay();
 }
 
 [[noreturn]] void pass(bool suspicious) {
@@ -53,8 +53,8 @@ Requirement required_attempts() {
   if (client_metainfo.numattempts != 0) run_statement();
   store_close();
   // The server's reply to RCPT TO, held back until now, whatever its length.
-  (void)!write(client_out, srvresp.data(), srvresp_len);
-  relay_traffic();
+  client_send(srvresp.data(), srvresp_len);
+  client_relay();
 }
 
 // Cuts the server off and answers the client with a temporary failure.
@@ -64,8 +64,8 @@ void refuse_temporarily() {
   const char* reply = random() % 2 == 1 ? reply_storage : reply_qqt;
   std::size_t len = std::strlen(reply);
   std::memcpy(buf.data(), reply, len + 1);
-  (void)!write(client_out, buf.data(), len);
-  close(client_out);
+  client_send(buf.data(), len);
+  client_close_output();
 }
 
 [[noreturn]] void fail() {

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "client_link.h"
 #include "decision.h"
 #include "exit_status.h"
 #include "greet_delay.h"
@@ -155,6 +156,7 @@ int main(int argc, char** argv) {
     run_child(2);
   }
 
+  client_tls_setup();
   run_greet_delay_trap();
   log_msg(7, "State: VERIF-NEW-PENDING");
   make_pipes();

@@ -21,15 +21,6 @@ constexpr std::size_t chunk_size = 1024;
 // A hang-up without data is the end of that side's output, as a read of 0.
 bool has_input(const pollfd& entry) { return (entry.revents & (POLLIN | POLLHUP)) != 0; }
 
-void report_child_state() {
-  int status = 0;
-  if (waitpid(-1, &status, WNOHANG) <= 0) return;
-  if (WIFSIGNALED(status))
-    log_msg(7, "Child terminated, signal %d.", WTERMSIG(status));
-  else
-    log_msg(7, "Child exited, status %d.", WEXITSTATUS(status));
-}
-
 // Moves one chunk. The destination may be non-blocking (under tcpserver
 // descriptor 1 shares the socket with descriptor 0), so a write that would
 // block or takes only part is finished before anything more is read.
@@ -44,6 +35,15 @@ void move_chunk(int from, int to, const char* failure_format) {
 }
 
 }  // namespace
+
+void report_child_state() {
+  int status = 0;
+  if (waitpid(-1, &status, WNOHANG) <= 0) return;
+  if (WIFSIGNALED(status))
+    log_msg(7, "Child terminated, signal %d.", WTERMSIG(status));
+  else
+    log_msg(7, "Child exited, status %d.", WEXITSTATUS(status));
+}
 
 void relay_traffic() {
   const int server_out = pipe_from_server[0];

@@ -5,3 +5,6 @@
 // pipes) in chunks of at most 1024 bytes until one side ends. Never
 // returns: the process ends here with status 0 or, on a time-out, 100.
 [[noreturn]] void relay_traffic();
+
+// Logs, at level 7, how the server program ended, if it has; never waits.
+void report_child_state();

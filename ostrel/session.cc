@@ -5,8 +5,11 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <strings.h>
 #include <optional>
 
+#include "client_link.h"
+#include "ehlo_reply.h"
 #include "exit_status.h"
 #include "line_reader.h"
 #include "log.h"
@@ -47,6 +50,17 @@ enum class Address { found, null_sender, missing };
 
 void send(int fd, const char* data, std::size_t len) { (void)!write(fd, data, len); }
 
+constexpr char reply_tls_active[] = "503 5.5.1 TLS already active\r\n";
+constexpr char reply_tls_syntax[] = "501 5.5.4 Syntax error (no parameters allowed)\r\n";
+
+// "STARTTLS" alone, in any case, with nothing after it but white space.
+bool bare_starttls(const char* line) {
+  if (strncasecmp(line, "starttls", 8) != 0) return false;
+  for (const char* p = line + 8; *p != '\0'; ++p)
+    if (*p != ' ' && *p != '\t' && *p != '\r' && *p != '\n') return false;
+  return true;
+}
+
 bool is_error_reply() { return srvresp[0] == '4' || srvresp[0] == '5'; }
 
 class Session {
@@ -66,7 +80,7 @@ class Session {
     client_metainfo.validity |= VALID_CMDERRS;
     log_msg(7, "Expecting server greeting...");
     srvresp_len = get_line(server_out_, srvresp.data(), srvresp.size());
-    send(client_out, srvresp.data(), srvresp_len);
+    client_send(srvresp.data(), srvresp_len);
     log_msg(7, "Got message from server: '%s'", srvresp.data());
     if (is_error_reply()) {
       log_msg(5, "\"Service unavailable\" from the upstream server (closing connection): '%s'.", srvresp.data());
@@ -77,6 +91,7 @@ class Session {
   int dialogue() {
     for (;;) {
       read_client_line();
+      if (takes_starttls_itself()) continue;
       send(server_in_, line_.data(), line_len_);
       read_server_line();
       if (is_error_reply()) {
@@ -89,7 +104,7 @@ class Session {
 
  private:
   void read_client_line() {
-    line_len_ = get_line(client_in, line_.data(), line_.size());
+    line_len_ = client_get_line(line_.data(), line_.size());
     log_msg(7, "Got message from client: '%s'", line_.data());
   }
 
@@ -101,15 +116,46 @@ class Session {
   void note_error_reply() {
     log_msg(6, "Error from the upstream server: '%s'.", srvresp.data());
     client_metainfo.cmderrs = srvresp[0] == '4' ? CMDERRS_TEMPORARY : CMDERRS_PERMANENT;
-    send(client_out, srvresp.data(), srvresp_len);
+    client_send(srvresp.data(), srvresp_len);
+  }
+
+  // With TLS of ostrel's own, no STARTTLS ever reaches the server program:
+  // ostrel answers every one itself. True when the line was answered here.
+  bool takes_starttls_itself() {
+    if (!client_tls_offered() && !client_tls_active()) return false;
+    if (!re_[STARTTLS].matches(line_.data())) return false;
+    if (client_tls_active()) {
+      client_send(reply_tls_active, sizeof reply_tls_active - 1);
+    } else if (!bare_starttls(line_.data())) {
+      client_send(reply_tls_syntax, sizeof reply_tls_syntax - 1);
+    } else {
+      client_start_tls();
+      envelope = Envelope{};  // what the client said before TLS counts for nothing
+    }
+    return true;
   }
 
   // Sends the reply, with the continuation lines of a "250-" reply.
   void pass_reply_on() {
-    send(client_out, srvresp.data(), srvresp_len);
+    client_send(srvresp.data(), srvresp_len);
     while (std::strncmp(srvresp.data(), "250-", 4) == 0) {
       read_server_line();
-      send(client_out, srvresp.data(), srvresp_len);
+      client_send(srvresp.data(), srvresp_len);
+    }
+  }
+
+  // The reply to EHLO offers STARTTLS exactly when ostrel takes it itself.
+  void pass_ehlo_reply_on() {
+    if (!client_tls_offered() && !client_tls_active()) {
+      pass_reply_on();
+      return;
+    }
+    EhloReplyEditor editor(client_tls_active() ? StartTlsOffer::remove : StartTlsOffer::add);
+    for (;;) {
+      ReplyPieces pieces = editor.take({srvresp.data(), srvresp_len});
+      for (std::size_t i = 0; i < pieces.count; ++i) client_send(pieces.piece[i].data(), pieces.piece[i].size());
+      if (!continues_reply({srvresp.data(), srvresp_len})) return;
+      read_server_line();
     }
   }
 
@@ -128,7 +174,8 @@ class Session {
         break;
       case EHLO:
         record_helo(EHLO, "Got EHLO command '%s'");
-        break;
+        pass_ehlo_reply_on();
+        return std::nullopt;
       case MAIL_FROM:
         if (extract_address(envelope.from) == Address::missing) {
           log_msg(5, "Syntax error in MAIL FROM command, cannot extract email from '%s'.", line_.data());
@@ -165,7 +212,7 @@ class Session {
 
   int finish(SessionResult code, bool send_reply) {
     for (Regex& re : re_) re.release();
-    if (send_reply) send(client_out, srvresp.data(), srvresp_len);
+    if (send_reply) client_send(srvresp.data(), srvresp_len);
     return code;
   }
 
@@ -207,7 +254,7 @@ class Session {
               1004u, needed, static_cast<unsigned>(line_.size()));
       terminate_process(exit_status::gave_up);
     }
-    send(client_out, line_.data(), static_cast<std::size_t>(needed));
+    client_send(line_.data(), static_cast<std::size_t>(needed));
     terminate_process(exit_status::orderly);
   }
 

@@ -52,6 +52,7 @@ std::string take_tls_error() {
   unsigned long code = ERR_get_error();
   ERR_clear_error();
   if (code == 0) return "";
+  if (ERR_SYSTEM_ERROR(code)) return std::strerror(static_cast<int>(ERR_GET_REASON(code)));
   const char* reason = ERR_reason_error_string(code);
   if (reason != nullptr) return reason;
   char text[256];

@@ -18,10 +18,6 @@ std::array<char, record_size> chunk;
 
 constexpr short any_event = POLLIN | POLLOUT | POLLHUP | POLLERR | POLLNVAL;
 
-std::string bytes_and_reason(std::size_t bytes, const std::string& reason) {
-  return std::to_string(bytes) + " bytes: " + reason;
-}
-
 }  // namespace
 
 TlsRelayResult relay_tls(TlsConnection& tls, int server_out, int& server_in, int wait_ms) {
@@ -36,10 +32,10 @@ TlsRelayResult relay_tls(TlsConnection& tls, int server_out, int& server_in, int
            static_cast<short>(tls.wants_write() ? POLLOUT : POLLIN), 0},
           {server_out, POLLIN, 0}};
       int ready = poll(entries, 2, wait_ms);
-      if (ready == 0) return {TlsRelayEnd::timed_out, ""};
+      if (ready == 0) return {TlsRelayEnd::timed_out, 0, ""};
       if (ready < 0) {
         if (errno == EINTR) continue;
-        return {TlsRelayEnd::client_failed, std::strerror(errno)};
+        return {TlsRelayEnd::client_failed, 0, std::strerror(errno)};
       }
       client_ready = (entries[0].revents & any_event) != 0;
       server_ready = (entries[1].revents & any_event) != 0;
@@ -53,9 +49,9 @@ TlsRelayResult relay_tls(TlsConnection& tls, int server_out, int& server_in, int
         close(server_in);  // the server sees the end of its input; its replies still go out
         server_in = -1;
       } else if (status != TlsStatus::done) {
-        return {TlsRelayEnd::client_failed, tls.error_text()};
+        return {TlsRelayEnd::client_failed, 0, tls.error_text()};
       } else if (got > 0 && write_all(server_in, chunk.data(), got, wait_ms) != got) {
-        return {TlsRelayEnd::server_write_failed, bytes_and_reason(got, std::strerror(errno))};
+        return {TlsRelayEnd::server_write_failed, got, std::strerror(errno)};
       }
       continue;  // the client's data first, as the clear-text relay does
     }
@@ -65,11 +61,11 @@ TlsRelayResult relay_tls(TlsConnection& tls, int server_out, int& server_in, int
       if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
       if (n <= 0) {
         tls.close_notify(wait_ms);
-        return {TlsRelayEnd::server_ended, ""};
+        return {TlsRelayEnd::server_ended, 0, ""};
       }
       auto len = static_cast<std::size_t>(n);
       if (tls.write_all(chunk.data(), len, wait_ms) != TlsStatus::done)
-        return {TlsRelayEnd::client_write_failed, bytes_and_reason(len, tls.error_text())};
+        return {TlsRelayEnd::client_write_failed, len, tls.error_text()};
     }
   }
 }

@@ -16,7 +16,8 @@ enum class TlsRelayEnd {
 
 struct TlsRelayResult {
   TlsRelayEnd end;
-  std::string detail;  // what failed, for the log line
+  std::size_t bytes = 0;  // the chunk a failed write held
+  std::string reason;     // what failed, for the log line
 };
 
 // Carries data both ways until the server program's output ends, reading at

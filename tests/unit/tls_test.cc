@@ -323,7 +323,7 @@ TEST(TlsRelay, CarriesBothDirectionsWholeAndEndsWithTheServer) {
     TlsConnection tls(ctx.get(), pair.server.get(), pair.server.get());
     ASSERT_EQ(tls.accept(5000), TlsStatus::done);
     TlsRelayResult result = relay_tls(tls, relay_reads.get(), relay_writes, 5000);
-    EXPECT_EQ(result.end, TlsRelayEnd::server_ended) << result.detail;
+    EXPECT_EQ(result.end, TlsRelayEnd::server_ended) << result.reason;
     EXPECT_EQ(relay_writes, -1);
   }
   EXPECT_EQ(uploaded.size(), upload.size());

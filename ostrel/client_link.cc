@@ -1,0 +1,164 @@
+#include "client_link.h"
+
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <optional>
+
+#include "exit_status.h"
+#include "line_reader.h"
+#include "log.h"
+#include "relay.h"
+#include "state.h"
+#include "tls.h"
+#include "tls_relay.h"
+
+namespace {
+
+constexpr char ready_reply[] = "220 2.0.0 Ready to start TLS\r\n";
+
+SslCtxPtr context;                    // loaded at start-up of the greylisting road, or null
+std::optional<TlsConnection> tls;     // set once the handshake has succeeded
+
+void log_load_failure(const TlsContext& loaded, const char* cert, const char* key) {
+  switch (loaded.status) {
+    case TlsLoad::certificate:
+      log_msg(3, "TLS is off for this connection: cannot load the certificate chain '%s': %s.", cert,
+              loaded.detail.c_str());
+      break;
+    case TlsLoad::key:
+      log_msg(3, "TLS is off for this connection: cannot load the private key '%s': %s.", key, loaded.detail.c_str());
+      break;
+    case TlsLoad::mismatch:
+      log_msg(3, "TLS is off for this connection: the private key '%s' does not match the certificate '%s': %s.", key,
+              cert, loaded.detail.c_str());
+      break;
+    case TlsLoad::library:
+    case TlsLoad::loaded:
+      log_msg(3, "TLS is off for this connection: the TLS library failed: %s.", loaded.detail.c_str());
+      break;
+  }
+}
+
+// A client that hangs up mid-handshake shows as a failed write here, with a
+// line of its own, rather than as a signal.
+class SigpipeIgnored {
+ public:
+  SigpipeIgnored() {
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &ignore, &saved_);
+  }
+  ~SigpipeIgnored() { sigaction(SIGPIPE, &saved_, nullptr); }
+  SigpipeIgnored(const SigpipeIgnored&) = delete;
+  SigpipeIgnored& operator=(const SigpipeIgnored&) = delete;
+
+ private:
+  struct sigaction saved_ {};
+};
+
+}  // namespace
+
+void client_tls_setup() {
+  const char* cert = std::getenv("TLSCERT");
+  if (cert == nullptr) return;
+  const char* key = std::getenv("TLSKEY");
+  TlsContext loaded = load_tls_context(cert, key);
+  if (loaded.status != TlsLoad::loaded) {
+    log_load_failure(loaded, cert, key != nullptr ? key : cert);
+    return;
+  }
+  context = std::move(loaded.ctx);
+  log_msg(7, "TLS certificate '%s' loaded; STARTTLS is offered.", cert);
+}
+
+bool client_tls_offered() { return context != nullptr && !tls; }
+
+bool client_tls_active() { return tls.has_value(); }
+
+std::size_t client_get_line(char* line, std::size_t len) {
+  if (!tls) return get_line(client_in, line, len);
+  std::size_t got = 0;
+  switch (tls->read_line(line, len, got, wait_limit_ms)) {
+    case TlsStatus::done:
+      return got;
+    case TlsStatus::timed_out:
+      log_msg(6, "Read timeout reached for socket %d, client %s", client_in, client_metainfo.addr);
+      break;
+    case TlsStatus::closed:
+      log_msg(6, "Client '%s' dropped the connection.", client_metainfo.addr);
+      break;
+    case TlsStatus::failed:
+      log_msg(3, "Error in read(): %s", tls->error_text().c_str());
+      break;
+  }
+  terminate_process(exit_status::gave_up);
+}
+
+void client_send(const char* data, std::size_t len) {
+  if (!tls) {
+    (void)!write(client_out, data, len);
+    return;
+  }
+  if (tls->write_all(data, len, wait_limit_ms) == TlsStatus::done) return;
+  log_msg(3, "Unable to write to the client %d bytes: %s.", static_cast<int>(len), tls->error_text().c_str());
+  terminate_process(exit_status::gave_up);
+}
+
+void client_start_tls() {
+  (void)!write(client_out, ready_reply, sizeof ready_reply - 1);
+  TlsStatus status;
+  {
+    SigpipeIgnored quiet;
+    tls.emplace(context.get(), client_in, client_out);
+    if (!tls->valid()) {
+      log_msg(3, "TLS with client '%s' cannot start: %s.", client_metainfo.addr, tls->error_text().c_str());
+      terminate_process(exit_status::gave_up);
+    }
+    status = tls->accept(wait_limit_ms);
+  }
+  switch (status) {
+    case TlsStatus::done:
+      log_msg(6, "TLS with client '%s' established: %s.", client_metainfo.addr, tls->description().c_str());
+      return;
+    case TlsStatus::timed_out:
+      log_msg(6, "TLS handshake with client '%s' timed out.", client_metainfo.addr);
+      break;
+    case TlsStatus::closed:
+      log_msg(6, "Client '%s' hung up during the TLS handshake: %s.", client_metainfo.addr, tls->error_text().c_str());
+      break;
+    case TlsStatus::failed:
+      log_msg(5, "TLS handshake with client '%s' failed: %s.", client_metainfo.addr, tls->error_text().c_str());
+      break;
+  }
+  terminate_process(exit_status::gave_up);
+}
+
+void client_close_output() {
+  if (tls) tls->close_notify(wait_limit_ms);
+  close(client_out);
+}
+
+void client_relay() {
+  if (!tls) relay_traffic();
+  TlsRelayResult result = relay_tls(*tls, pipe_from_server[0], pipe_to_server[1], wait_limit_ms);
+  switch (result.end) {
+    case TlsRelayEnd::server_ended:
+      terminate_process(exit_status::orderly);
+    case TlsRelayEnd::timed_out:
+      log_msg(6, "Timeout while reading from network (%d:%hd:%hd).", 0, static_cast<short>(0), static_cast<short>(0));
+      report_child_state();
+      terminate_process(exit_status::gave_up);
+    case TlsRelayEnd::client_failed:
+      log_msg(5, "TLS with client '%s' broke: %s.", client_metainfo.addr, result.reason.c_str());
+      terminate_process(exit_status::orderly);
+    case TlsRelayEnd::client_write_failed:
+      log_msg(3, "Unable to write to the client %d bytes: %s.", static_cast<int>(result.bytes), result.reason.c_str());
+      terminate_process(exit_status::orderly);
+    case TlsRelayEnd::server_write_failed:
+      log_msg(3, "Unable to write to the server %d bytes: %s.", static_cast<int>(result.bytes), result.reason.c_str());
+      terminate_process(exit_status::orderly);
+  }
+  terminate_process(exit_status::gave_up);
+}

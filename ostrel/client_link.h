@@ -1,0 +1,37 @@
+// The client's side of the connection on the greylisting road: clear text on
+// descriptors 0 and 1, or TLS on them once ostrel itself has taken the
+// client's STARTTLS. The session and the decision speak to the client only
+// through these; every failure is logged and ends the process.
+#pragma once
+
+#include <cstddef>
+
+// Loads the certificate chain named by TLSCERT and the key named by TLSKEY
+// (from TLSCERT when unset), if TLSCERT is set. A file that cannot be loaded
+// gets one log line, and the connection goes on as without TLSCERT.
+void client_tls_setup();
+
+// ostrel takes STARTTLS itself: the context is loaded and TLS is not on yet.
+[[nodiscard]] bool client_tls_offered();
+// TLS is on.
+[[nodiscard]] bool client_tls_active();
+
+// Reads one line from the client, as get_line does on descriptor 0.
+std::size_t client_get_line(char* line, std::size_t len);
+
+// Sends to the client: a plain write, as before TLS, or every byte through
+// TLS (each wait for room bounded).
+void client_send(const char* data, std::size_t len);
+
+// Answers STARTTLS ("220 2.0.0 Ready to start TLS") and runs the server side
+// of the handshake, bounded as a whole by the wait limit. On success TLS is
+// on; any failure is logged and ends the process (100).
+void client_start_tls();
+
+// Ends the client's output: close_notify inside TLS, then descriptor 1 is
+// closed.
+void client_close_output();
+
+// Carries the rest of the connection between the client and the server
+// program's pipes until it ends; the process ends there.
+[[noreturn]] void client_relay();
