@@ -162,3 +162,8 @@ void client_relay() {
   }
   terminate_process(exit_status::gave_up);
 }
+
+void client_link_reset() {
+  tls.reset();
+  context.reset();
+}

@@ -35,3 +35,7 @@ void client_close_output();
 // Carries the rest of the connection between the client and the server
 // program's pipes until it ends; the process ends there.
 [[noreturn]] void client_relay();
+
+// Forgets the TLS connection and the context. A process serves one
+// connection; only a harness that runs many sessions in one process needs it.
+void client_link_reset();
