@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "client_key.h"
 #include "decision.h"
 #include "exit_status.h"
 #include "greet_delay.h"
@@ -143,6 +144,7 @@ int main(int argc, char** argv) {
   log_msg(7, "State: CHECK-VERIFIED-SERVER");
   if (const char* local = std::getenv("TCPLOCALHOST")) local_hostname = local;
   read_client_address();
+  set_client_key();
   open_store();
   seed_random();
   std::atexit(atexit_cleanup);

@@ -35,7 +35,7 @@ __attribute__((format(printf, 2, 3))) void format_bounded(unsigned site, const c
   }
 }
 
-// Statements with the address alone: the address was checked at start-up.
+// Statements with the client key alone: its text was checked at start-up.
 __attribute__((format(printf, 1, 2))) void format_unbounded(const char* fmt, ...) {
   va_list args;
   va_start(args, fmt);
@@ -43,7 +43,8 @@ __attribute__((format(printf, 1, 2))) void format_unbounded(const char* fmt, ...
   va_end(args);
 }
 
-const char* addr() { return client_metainfo.addr; }
+// Rows name the client by its key: its canonical address or its network.
+const char* client_key() { return client_metainfo.key; }
 const char* from() { return envelope.from.data(); }
 const char* to() { return envelope.to.data(); }
 
@@ -190,7 +191,7 @@ void cleanup_verified() {
 }
 
 bool lookup_verified() {
-  format_unbounded("SELECT ip FROM verified WHERE ip = '%s'", addr());
+  format_unbounded("SELECT ip FROM verified WHERE ip = '%s'", client_key());
   QueryOutcome outcome = run_query(QUERY_ADDRINVERIFIED);
   if (outcome.rc != SQLITE_OK) {
     log_msg(3, "Error querying db: %s", outcome.errmsg != nullptr ? outcome.errmsg : sqlite3_errstr(outcome.rc));
@@ -201,7 +202,7 @@ bool lookup_verified() {
 }
 
 void refresh_verified() {
-  format_unbounded("UPDATE verified SET ts = DATETIME('now') WHERE ip = '%s'", addr());
+  format_unbounded("UPDATE verified SET ts = DATETIME('now') WHERE ip = '%s'", client_key());
   log_msg(7, "Query: '%s'", buf.data());
   char* errmsg = nullptr;
   sqlite3_exec(db, buf.data(), nullptr, nullptr, &errmsg);
@@ -212,7 +213,7 @@ void lookup_pending() {
   format_bounded(358,
                  "SELECT strftime('%%s','now') - strftime('%%s',tsfirstdelivery), attempts FROM pending "
                  "WHERE ip='%s' AND envsender='%s' AND envrecipient='%s'",
-                 addr(), from(), to());
+                 client_key(), from(), to());
   QueryOutcome outcome = run_query(QUERY_DELIVERYATTEMPTED);
   if (outcome.rc != SQLITE_OK) {
     log_msg(3, "Error querying db: %s", outcome.errmsg != nullptr ? outcome.errmsg : sqlite3_errstr(outcome.rc));
@@ -222,22 +223,22 @@ void lookup_pending() {
 }
 
 void promote_address() {
-  format_unbounded("INSERT INTO verified (ip,ts) VALUES ('%s', DATETIME('NOW'))", addr());
+  format_unbounded("INSERT INTO verified (ip,ts) VALUES ('%s', DATETIME('NOW'))", client_key());
   run_statement();
 }
 
-void format_address_purge() { format_unbounded("DELETE FROM pending WHERE ip='%s'", addr()); }
+void format_address_purge() { format_unbounded("DELETE FROM pending WHERE ip='%s'", client_key()); }
 
 void format_triple_delete() {
-  format_bounded(434, "DELETE FROM pending WHERE ip='%s' AND envsender='%s' AND envrecipient='%s'", addr(), from(),
-                 to());
+  format_bounded(434, "DELETE FROM pending WHERE ip='%s' AND envsender='%s' AND envrecipient='%s'", client_key(),
+                 from(), to());
 }
 
 void record_new_attempt() {
   format_bounded(485,
                  "INSERT INTO pending (ip, envsender, envrecipient, tsfirstdelivery, tslastdelivery, attempts) "
                  "VALUES ('%s','%s','%s',DATETIME('NOW'),DATETIME('NOW'),1)",
-                 addr(), from(), to());
+                 client_key(), from(), to());
   run_recording_statement();
 }
 
@@ -246,6 +247,6 @@ void record_repeated_attempt() {
                  "UPDATE pending SET attempts=(SELECT attempts FROM pending WHERE ip='%s' AND envsender='%s' AND "
                  "envrecipient='%s' LIMIT 1)+1, tslastdelivery=DATETIME('now') WHERE ip='%s' AND envsender='%s' "
                  "AND envrecipient='%s'",
-                 addr(), from(), to(), addr(), from(), to());
+                 client_key(), from(), to(), client_key(), from(), to());
   run_recording_statement();
 }
