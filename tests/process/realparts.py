@@ -71,12 +71,12 @@ class TcpServer:
     """tcpserver on 127.0.0.1 (or the loopback address host) running argv for
     every connection."""
 
-    def __init__(self, workdir, argv, env, concurrency=40, host="127.0.0.1"):
+    def __init__(self, workdir, argv, env, concurrency=40, host="127.0.0.1", options=()):
         self.port = free_port()
         self.log_path = os.path.join(workdir, f"tcpserver-{self.port}.log")
         self.log = open(self.log_path, "wb")
-        self.p = subprocess.Popen(["tcpserver", "-v", "-R", "-H", "-c", str(concurrency), "-l", "mx.test.example",
-                                   host, str(self.port)] + argv,
+        self.p = subprocess.Popen(["tcpserver", "-v", "-R", "-H", *options, "-c", str(concurrency), "-l",
+                                   "mx.test.example", host, str(self.port)] + argv,
                                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=self.log, env=env,
                                   start_new_session=True)
         wait_for_text(self.log_path, "tcpserver: status: 0/")

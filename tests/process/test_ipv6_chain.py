@@ -35,8 +35,9 @@ class Ipv6Chain(WorkdirCase):
         init_db(self.db)
         self.exim = exim_command(self.workdir)
 
-    def serve(self, host, **env):
-        server = TcpServer(self.workdir, [program("ostrel")] + self.exim, base_env(self.workdir, **env), host=host)
+    def serve(self, host, options=(), **env):
+        server = TcpServer(self.workdir, [program("ostrel")] + self.exim, base_env(self.workdir, **env), host=host,
+                           options=options)
         self.addCleanup(server.close)
         return server
 
@@ -101,3 +102,17 @@ class Ipv6Chain(WorkdirCase):
         self.assertIn("ostrel: host '2001:db8:1:2::77' requires 1 re-attempts, 1 have been done.\n", log6)
         self.assertIn("ostrel: Address '2001:db8:1:2::10' is recognized as a verified server", log6)
         self.assertIn("ostrel: Client '192.0.2.77' is greylisted as '192.0.2.0/24'.\n", v4.stderr())
+
+    def test_ipv4_mapped_client_is_the_ipv4_client(self):
+        # -6 makes tcpserver name IPv4 clients by their IPv4-mapped address
+        mapped = self.serve("127.0.0.1", options=["-6"])
+        plain = self.serve("127.0.0.1")
+        self.assertRegex(swaks(mapped.port, "s@example.org", "user@example.net"), TEMPFAIL)
+        self.assertEqual(self.rows("SELECT ip FROM pending"), [("127.0.0.1",)])
+        self.assertRegex(swaks(plain.port, "s@example.org", "user@example.net"), r"<-  250 OK id=\S+\n")
+        self.assertEqual(self.rows("SELECT ip FROM verified"), [("127.0.0.1",)])
+        self.assertRegex(swaks(mapped.port, "t@example.org", "user@example.net"), r"<-  250 OK id=\S+\n")
+        mapped.wait_for_ends(2)
+        log = mapped.stderr()
+        self.assertIn("ostrel: Client '::ffff:127.0.0.1' is greylisted as '127.0.0.1'.\n", log)
+        self.assertIn("ostrel: Address '::ffff:127.0.0.1' is recognized as a verified server", log)
