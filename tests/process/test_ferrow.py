@@ -346,8 +346,8 @@ class Outage(FerrowCase):
         self.assertEqual(self.child_env(result).get("BLACKLISTED"), "")
         self.assertIn("ferrow: '192.0.2.1' listed as '127.0.0.2'.\n", result.stderr)
         self.assertNotIn("Generic error", result.stderr)
-        self.assertEqual(names_in(silent), ["1.2.0.192.z1.test", "1.2.0.192.list.test"])
-        self.assertEqual(names_in(answering), ["1.2.0.192.z1.test", "1.2.0.192.list.test"])
+        self.assertIn("1.2.0.192.z1.test", names_in(silent))
+        self.assertEqual(sorted(names_in(answering)), ["1.2.0.192.list.test", "1.2.0.192.z1.test"])
         self.assertLess(took, LOOKUP_BUDGET)
 
     def test_garbage_answers(self):
