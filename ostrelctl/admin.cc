@@ -1,6 +1,7 @@
 #include "admin.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <getopt.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -312,6 +313,15 @@ int backup_command(int argc, char** argv) {
     std::fprintf(stderr, "ostrelctl: backup: cannot rename '%s' to '%s': %s\n", temporary.c_str(), dest.c_str(),
                  std::strerror(errno));
     copied = false;
+  }
+  if (copied) {  // the rename itself survives a power loss once the directory is synced
+    std::string directory = dest.find('/') == std::string::npos ? "." : dest.substr(0, dest.rfind('/') + 1);
+    UniqueFd dir(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir.valid() || fsync(dir.get()) != 0) {
+      std::fprintf(stderr, "ostrelctl: backup: cannot sync the directory of '%s': %s\n", dest.c_str(),
+                   std::strerror(errno));
+      return 1;
+    }
   }
   if (!copied) {
     unlink(temporary.c_str());

@@ -406,16 +406,24 @@ while not os.path.exists({stop!r}):
 
     def test_refusals_leave_dest_alone(self):
         dest = self.write_file("copy.db", "old")
-        result = self.backup(dest, DBFILE=self.path("missing.db"))
-        self.assertEqual(result.returncode, 0)  # --db wins over DBFILE
-        result = subprocess.run([program("ostrelctl"), "backup", dest, "--db", self.path("missing.db")],
-                                capture_output=True, text=True, env=sanitizer_env())
-        self.assertEqual(result.returncode, 1)
-        result = subprocess.run([program("ostrelctl"), "backup", self.db, "--db", self.db],
-                                capture_output=True, text=True, env=sanitizer_env())
-        self.assertEqual((result.returncode, result.stderr),
-                         (2, f"ostrelctl: backup: '{self.db}' is the database itself\n"))
-        result = self.backup(self.path("no/such/dir/copy.db"))
-        self.assertEqual(result.returncode, 1)
-        self.assertTrue(result.stderr.startswith("ostrelctl: backup: cannot create a file beside"))
-        self.assertEqual(subprocess.run([program("ostrelctl"), "backup"], capture_output=True).returncode, 2)
+        for args, status, message in [
+                (["backup", dest, "--db", self.path("missing.db")], 1,
+                 f"ostrelctl: cannot open database '{self.path('missing.db')}': unable to open database file\n"),
+                (["backup", self.db, "--db", self.db], 2, f"ostrelctl: backup: '{self.db}' is the database itself\n"),
+                (["backup", self.path("no/such/dir/copy.db"), "--db", self.db], 1,
+                 f"ostrelctl: backup: cannot create a file beside '{self.path('no/such/dir/copy.db')}': "
+                 "No such file or directory\n"),
+                (["backup"], 2, None)]:
+            with self.subTest(args=args):
+                result = subprocess.run([program("ostrelctl"), *args], capture_output=True, text=True,
+                                        env=sanitizer_env())
+                self.assertEqual(result.returncode, status, result.stderr)
+                if message:
+                    self.assertEqual(result.stderr, message)
+        self.assertEqual(open(dest).read(), "old")
+        self.assertEqual(sorted(os.listdir(self.workdir)), ["copy.db", "g.db", "g.db-shm", "g.db-wal"])
+        result = subprocess.run([program("ostrelctl"), "backup", "--help"], capture_output=True, text=True)
+        self.assertEqual(result.returncode, 0)
+        self.assertTrue(result.stdout.startswith("usage: ostrelctl backup DEST"))
+        self.assertEqual(self.backup(dest, DBFILE=self.path("missing.db")).returncode, 0)  # --db wins over DBFILE
+        self.assertEqual(self.assert_sound_copy(dest), 0)
