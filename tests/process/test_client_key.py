@@ -126,6 +126,15 @@ class ByNetwork(KeyCase):
         self.assertEqual([row[:2] for row in self.pending()], [("192.0.2.0/25", "s@example.org")])
         self.assertEqual(self.verified(), [])
 
+    def test_network_allowed_by_the_admin_tool_is_verified(self):
+        for network in ["192.0.2.0/24", "2001:DB8:1:2::/64"]:
+            result = self.run_plain([program("ostrelctl"), "allow", network, "--db", self.db], self.env())
+            self.assertEqual(result.returncode, 0, result.stderr)
+        self.verified_road("192.0.2.99", GREYLIST_CIDR4="24")
+        self.verified_road("2001:db8:1:2::99", GREYLIST_CIDR6="64")
+        self.fails("2001:db8:1:2::99", GREYLIST_CIDR6="56")  # keyed on 2001:db8:1::/56 now
+        self.assertEqual(self.pending()[0][0], "2001:db8:1::/56")
+
     def test_full_length_prefix_keys_on_the_address_itself(self):
         self.fails("192.0.2.10")
         err = self.passes("192.0.2.10", GREYLIST_CIDR4="32")
