@@ -38,9 +38,10 @@ mailbox:
 """
 
 
-def exim_command(workdir):
+def exim_command(workdir, main_options=""):
     """exim4 -bs with a configuration that accepts every recipient and
-    delivers into workdir/exim/mail/inbox."""
+    delivers into workdir/exim/mail/inbox; main_options are added to its
+    main section."""
     base = os.path.join(workdir, "exim")
     entry = pwd.getpwnam("Debian-exim")
     for sub in ["spool", "log", "mail"]:
@@ -49,7 +50,7 @@ def exim_command(workdir):
     os.chmod(workdir, 0o755)
     conf = os.path.join(base, "exim.conf")
     with open(conf, "w") as f:
-        f.write(EXIM_CONF.format(dir=base))
+        f.write(main_options + EXIM_CONF.format(dir=base))
     return ["/usr/sbin/exim4", "-C", conf, "-bs"]
 
 

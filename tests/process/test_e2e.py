@@ -93,6 +93,19 @@ class EndToEnd(WorkdirCase):
         with open(inbox_path(self.workdir)) as f:
             self.assertEqual(f.read().count("Subject: case-"), 3)
 
+    def test_server_without_starttls_greylists_every_client(self):
+        server = self.serve([program("ostrel")] + exim_command(self.workdir, "tls_advertise_hosts =\n"))
+        client = SmtpClient(server.port)
+        self.addCleanup(client.close)
+        client.reply()
+        self.assertNotIn(b"STARTTLS", client.command(b"EHLO client.example\r\n"))
+        self.assertEqual(client.command(b"STARTTLS\r\n"), b"503 STARTTLS command used when not advertised\r\n")
+        self.assertEqual(client.command(b"MAIL FROM:<s@example.org>\r\n"), b"250 OK\r\n")
+        self.assertRegex(client.command(b"RCPT TO:<r@example.net>\r\n").decode(),
+                         r"^(451 qqt failure \(#4\.3\.0\)|452 insufficient system storage)\r\n$")
+        server.wait_for_ends(1)
+        self.assertEqual(self.rows("SELECT envrecipient FROM pending"), [("r@example.net",)])
+
     def test_suspicion_rules_with_real_parts(self):
         rules = self.write_file("rules", "0 e s:^postmaster@\n4 v FLAGGED\n2 e r:^slow@\n")
         server = self.serve(SUSPICION=rules)
