@@ -40,7 +40,9 @@ Requirement required_attempts() {
   relay_traffic();
 }
 
-[[noreturn]] void pass(bool suspicious) {
+// On a pass the held line goes to the server; otherwise the server's reply
+// to RCPT TO, held back until now, goes to the client, whatever its length.
+[[noreturn]] void pass(bool suspicious, const HeldLine* held) {
   if (suspicious) {
     log_msg(7, "State: PENDING-SUSPICIOUS-PASSED");
     format_triple_delete();
@@ -52,8 +54,10 @@ Requirement required_attempts() {
   }
   if (client_metainfo.numattempts != 0) run_statement();
   store_close();
-  // The server's reply to RCPT TO, held back until now, whatever its length.
-  (void)!write(client_out, srvresp.data(), srvresp_len);
+  if (held != nullptr)
+    (void)!write(pipe_to_server[1], held->text.data(), held->len);
+  else
+    (void)!write(client_out, srvresp.data(), srvresp_len);
   relay_traffic();
 }
 
@@ -82,12 +86,14 @@ void refuse_temporarily() {
 
 }  // namespace
 
-void greylist_decision(int result) {
-  if (result != SESSION_RCPT) hand_over_untouched();
+void greylist_decision(int result, const HeldLine& held) {
+  if (result != SESSION_RCPT && result != SESSION_HELD) hand_over_untouched();
 
   // A recipient of "<>" after no sender or the null sender names nobody:
   // such an envelope is refused for now and never recorded or promoted.
-  if (envelope.from[0] == '\0' && envelope.to[0] == '\0') {
+  // Held DATA or BDAT follows recipients that the server accepted, so its
+  // empty recipient is decided like any other.
+  if (result == SESSION_RCPT && envelope.from[0] == '\0' && envelope.to[0] == '\0') {
     log_msg(5, "Client '%s' named neither sender nor recipient, refusing it temporarily.",
             client_metainfo.addr);
     refuse_temporarily();
@@ -103,6 +109,7 @@ void greylist_decision(int result) {
   Requirement requirement = required_attempts();
   log_msg(6, "%shost '%s' requires %u re-attempts, %u have been done.", requirement.suspicious ? "suspicious " : "",
           client_metainfo.addr, requirement.required, client_metainfo.numattempts);
-  if (client_metainfo.numattempts >= requirement.required) pass(requirement.suspicious);
+  if (client_metainfo.numattempts >= requirement.required)
+    pass(requirement.suspicious, result == SESSION_HELD ? &held : nullptr);
   fail();
 }
