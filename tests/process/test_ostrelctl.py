@@ -220,13 +220,9 @@ class ClientKeys(WorkdirCase):
                 (["forget", "2001:db8:1:2::1/64"],
                  "'2001:db8:1:2::1/64' has host bits set; the network is 2001:db8:1:2::/64\n"),
                 (["allow", "10.0.0.0/7"], "'10.0.0.0/7' " + network),
-                (["forget", "192.0.2.0/33"], "'192.0.2.0/33' " + network),
-                (["allow", "2001:db8::/15"], "'2001:db8::/15' " + network),
                 (["list", "verified", "--ip", "2001:db8::/129"], "'2001:db8::/129' " + network),
                 (["allow", "192.0.2.0/24' OR '1'='1"], "'192.0.2.0/24' OR '1'='1' " + network),
-                (["forget", "example.org/24"], "'example.org/24' " + network),
-                (["forget", "192.0.2.0/ 24"], "'192.0.2.0/ 24' " + network),
-                (["allow", "192.0.2.1 "], "'192.0.2.1 ' is not an IPv4 or IPv6 address\n")]:
+                (["forget", "example.org/24"], "'example.org/24' " + network)]:
             with self.subTest(args=args):
                 result = self.ctl(*args)
                 self.assertEqual((result.returncode, result.stderr), (2, "ostrelctl: " + message))
