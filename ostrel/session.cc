@@ -207,11 +207,11 @@ class Session {
     switch (command) {
       case HELO:
         unnamed_recipient_accepted_ = false;
-        record_helo(HELO, "Got HELO command '%s'");
+        record_helo(HELO);
         break;
       case EHLO:
         unnamed_recipient_accepted_ = false;
-        record_helo(EHLO, "Got EHLO command '%s'");
+        record_helo(EHLO);
         break;
       case MAIL_FROM:
         unnamed_recipient_accepted_ = false;
@@ -254,10 +254,10 @@ class Session {
     return code;
   }
 
-  void record_helo(Expr which, const char* message) {
+  void record_helo(Expr which) {
     regmatch_t group;
     if (re_[which].find_group(line_.data(), group)) store_capture(envelope.helo, group);
-    log_msg(7, message, envelope.helo.data());
+    log_msg(7, "Got %s command '%s'", which == HELO ? "HELO" : "EHLO", envelope.helo.data());
   }
 
   Address extract_address(std::array<char, envelope_field_size>& field) {
