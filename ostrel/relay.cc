@@ -11,6 +11,7 @@
 #include "exit_status.h"
 #include "line_reader.h"
 #include "log.h"
+#include "signals.h"
 #include "state.h"
 #include "write_all.h"
 
@@ -37,7 +38,7 @@ void move_chunk(int from, int to, const char* failure_format) {
   ssize_t n = read(from, buf.data(), chunk_size);
   if (n <= 0) terminate_process(exit_status::orderly);
   std::size_t len = static_cast<std::size_t>(n);
-  if (write_all(to, buf.data(), len, wait_limit_ms) != len) {
+  if (write_all(to, buf.data(), len, wait_limit_ms, watched_poll) != len) {
     log_msg(3, failure_format, static_cast<int>(n), strerror(errno));
     terminate_process(exit_status::orderly);
   }
@@ -53,7 +54,7 @@ void relay_traffic() {
 
   for (;;) {
     pollfd entries[2] = {{client_in, POLLIN, 0}, {server_out, POLLIN, 0}};
-    int ready = poll(entries, 2, wait_limit_ms);
+    int ready = watched_poll(entries, 2, wait_limit_ms);
     if (ready == -1) terminate_process(exit_status::orderly);
     if (has_input(entries[0])) {
       move_chunk(client_in, server_in, "Unable to write to the server %d bytes: %s.");
