@@ -13,6 +13,7 @@
 #include "exit_status.h"
 #include "greet_delay.h"
 #include "log.h"
+#include "sending.h"
 #include "server_end.h"
 #include "session.h"
 #include "signals.h"
@@ -105,6 +106,7 @@ void make_pipes() {
   pipe_to_server[0] = -1;
   close(pipe_from_server[1]);
   pipe_from_server[1] = -1;
+  prepare_for_sending();
   envelope.from[0] = '\0';
   envelope.to[0] = '\0';
   greylist_decision(envelope_session());

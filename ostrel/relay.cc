@@ -31,9 +31,9 @@ void report_child_state() {
     log_msg(7, "Child exited, status %d.", WEXITSTATUS(status));
 }
 
-// Moves one chunk. The destination may be non-blocking (under tcpserver
-// descriptor 1 shares the socket with descriptor 0), so a write that would
-// block or takes only part is finished before anything more is read.
+// Moves one chunk. The destination is non-blocking, so a write that would
+// block or takes only part waits for room, at most 40 seconds at a time,
+// before anything more is read.
 void move_chunk(int from, int to, const char* failure_format) {
   ssize_t n = read(from, buf.data(), chunk_size);
   if (n <= 0) terminate_process(exit_status::orderly);
