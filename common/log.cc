@@ -107,6 +107,10 @@ int log_setup(const char* prefix) {
     (void)!write(2, message, sizeof message - 1);
     _exit(100);
   }
+  // A second set-up (the tests make several) replaces the first one's copy.
+  static char* owned_copy = nullptr;
+  std::free(owned_copy);
+  owned_copy = copy;
   prefix_copy = copy;
   log_threshold = logchan::threshold_from_env(std::getenv("LOGTHRESHOLD"));
   pid_flag = std::getenv("LOGPID") != nullptr;
