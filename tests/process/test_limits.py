@@ -5,6 +5,7 @@ half-closed connections, replies that leave at once."""
 import os
 import random
 import re
+import select
 import signal
 import socket
 import sqlite3
@@ -32,15 +33,36 @@ def tunwick_env(**extra):
     return env
 
 
-def waits_for_room(pid):
-    """True while the process waits in poll for room to write: one entry of
-    its own beside ostrel's signal pipe, with the 40-second limit."""
+def current_syscall(pid):
+    """The number and arguments of the system call the process waits in."""
     try:
         with open(f"/proc/{pid}/syscall") as f:
             fields = f.read().split()
     except OSError:
-        return False
-    return fields[:1] == ["7"] and int(fields[2], 16) == 2 and int(fields[3], 16) == 40000
+        return None, []
+    if not fields or not fields[0].isdigit():
+        return None, []
+    return int(fields[0]), [int(field, 16) for field in fields[1:7]]
+
+
+def waits_in_poll(pid, entries, shortest_ms, longest_ms):
+    """True while the process waits in poll on the given number of entries."""
+    number, args = current_syscall(pid)
+    return number == 7 and args[1] == entries and shortest_ms <= args[2] <= longest_ms
+
+
+def waits_for_room(pid):
+    """True while the process waits in poll for room to write: one entry of
+    its own beside ostrel's signal pipe, with the 40-second limit."""
+    return waits_in_poll(pid, 2, 40000, 40000)
+
+
+def wait_until(condition, what, timeout=10):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            raise AssertionError(f"waited in vain for {what}")
+        time.sleep(0.005)
 
 
 def read_reply(sock, data=b""):
@@ -116,7 +138,7 @@ class Signals(OstrelCase):
         # without LOGTHRESHOLD room for level 4 the line is left out, the status stays
         self.lock(db)
         proc = self.ostrel(DIALOGUE, DBFILE=db, LOGTHRESHOLD="3")
-        time.sleep(0.1)
+        wait_until(lambda: current_syscall(proc.p.pid)[0] == 230, "the busy handler's pause")  # clock_nanosleep
         self.assertEqual(self.signal_and_time(proc), 100)
         self.assertEqual(proc.stderr(), "")
 
@@ -143,8 +165,7 @@ class Signals(OstrelCase):
                 if name == "dialogue":
                     proc.recv_line()
                 else:
-                    proc.wait_for_log("State: CHECK-VERIFIED-SERVER")
-                    time.sleep(0.1)
+                    wait_until(lambda: waits_in_poll(proc.p.pid, 2, 100000, 199999), "the trap's wait")
                 self.assertEqual(self.signal_and_time(proc), 100)
                 err = proc.stderr()
                 self.assertIn(ALARM_LINE, err)
@@ -156,10 +177,7 @@ class Signals(OstrelCase):
         proc.send(b"DATA\r\n")
         proc.recv_line()
         send_in_background(proc.sock, b"x" * (4 << 20))  # the server reads none of it
-        deadline = time.monotonic() + 10
-        while not waits_for_room(proc.p.pid):
-            self.assertLess(time.monotonic(), deadline, "ostrel never waited for room")
-            time.sleep(0.01)
+        wait_until(lambda: waits_for_room(proc.p.pid), "a wait for room")
         self.assertEqual(self.signal_and_time(proc), 100)
         self.assertIn(ALARM_LINE, proc.stderr())
 
@@ -211,9 +229,8 @@ class BoundedWrites(OstrelCase):
         proc = self.ostrel([GREETING, LONG_EHLO, OK, "reply 221 bye\\r\\n"])
         proc.recv_line()
         proc.send(b"EHLO c.example\r\n")
-        while not waits_for_room(proc.p.pid):
-            time.sleep(0.01)
-        time.sleep(0.3)
+        wait_until(lambda: waits_for_room(proc.p.pid), "a wait for room")
+        time.sleep(0.3)  # a reader that takes its time
         reply = proc.recv_until(b"250 HELP\r\n")
         self.assertEqual(len(reply), LONG_EHLO_SIZE)
         proc.send(b"MAIL FROM:<s@example.org>\r\n")
@@ -271,7 +288,7 @@ class BoundedWrites(OstrelCase):
             s.connect_ex(("127.0.0.1", port))
             queued.append(s)
             self.addCleanup(s.close)
-        time.sleep(0.1)
+        select.select([], queued[:1], [], 10)  # the first is queued: the queue is full
         started = time.monotonic()
         result = subprocess.run([program("tunwick"), "127.0.0.1", str(port)], capture_output=True, text=True,
                                 stdin=subprocess.DEVNULL, env=tunwick_env(**faketime_env()), timeout=60)

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -62,7 +63,8 @@ struct FullListener {
       queued.emplace_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
       (void)connect(queued.back().get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
     }
-    usleep(100000);  // the handshakes of the queued connections are done
+    pollfd first{queued.front().get(), POLLOUT, 0};
+    if (poll(&first, 1, 10000) != 1) ADD_FAILURE() << "no connection queued";  // now the queue is full
   }
 };
 
