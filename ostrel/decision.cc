@@ -9,6 +9,7 @@
 #include "exit_status.h"
 #include "log.h"
 #include "relay.h"
+#include "sending.h"
 #include "session.h"
 #include "state.h"
 #include "store.h"
@@ -54,10 +55,12 @@ Requirement required_attempts() {
   }
   if (client_metainfo.numattempts != 0) run_statement();
   store_close();
+  // The server's reply to RCPT TO, held back until now, whatever its length;
+  // or the DATA or BDAT line held back from the server.
   if (held != nullptr)
-    (void)!write(pipe_to_server[1], held->text.data(), held->len);
+    send_bounded(pipe_to_server[1], held->text.data(), held->len);
   else
-    (void)!write(client_out, srvresp.data(), srvresp_len);
+    send_bounded(client_out, srvresp.data(), srvresp_len);
   relay_traffic();
 }
 
@@ -68,7 +71,7 @@ void refuse_temporarily() {
   const char* reply = random() % 2 == 1 ? reply_storage : reply_qqt;
   std::size_t len = std::strlen(reply);
   std::memcpy(buf.data(), reply, len + 1);
-  (void)!write(client_out, buf.data(), len);
+  send_bounded(client_out, buf.data(), len);
   close(client_out);
 }
 

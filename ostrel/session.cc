@@ -11,6 +11,7 @@
 #include "line_reader.h"
 #include "log.h"
 #include "compiled_regex.h"
+#include "sending.h"
 #include "state.h"
 
 namespace {
@@ -46,7 +47,7 @@ constexpr std::size_t line_size = held_line_size;
 
 enum class Address { found, null_sender, missing };
 
-void send(int fd, const char* data, std::size_t len) { (void)!write(fd, data, len); }
+void send(int fd, const char* data, std::size_t len) { send_bounded(fd, data, len); }
 
 bool is_error_reply() { return srvresp[0] == '4' || srvresp[0] == '5'; }
 
