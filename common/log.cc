@@ -65,7 +65,40 @@ void compose_format(char* out, bool with_pid, int pid, const char* prefix, const
   out[len + 1] = '\0';
 }
 
+Decimal::Decimal(long value) : text_{}, start_(static_cast<int>(sizeof text_) - 1) {
+  // Digits are taken from the negative value, which also holds LONG_MIN.
+  long rest = value < 0 ? value : -value;
+  do {
+    text_[--start_] = static_cast<char>('0' - rest % 10);
+    rest /= 10;
+  } while (rest != 0);
+  if (value < 0) text_[--start_] = '-';
+}
+
 }  // namespace logchan
+
+void log_pieces(int level, std::initializer_list<const char*> pieces) {
+  if (level > log_threshold) return;
+  int saved_errno = errno;
+  char line[logchan::line_size];
+  std::size_t len = 0;
+  auto append = [&](const char* text) {
+    if (text == nullptr) text = "(null)";
+    std::size_t n = std::min(std::strlen(text), sizeof line - 1 - len);
+    std::memcpy(line + len, text, n);
+    len += n;
+  };
+  if (pid_flag) {
+    append("(");
+    append(logchan::Decimal(pid_at_setup).c_str());
+    append(") ");
+  }
+  append(prefix_copy);
+  for (const char* piece : pieces) append(piece);
+  line[len++] = '\n';
+  (void)!write(2, line, len);
+  errno = saved_errno;
+}
 
 int log_setup(const char* prefix) {
   char* copy = strdup(prefix);
@@ -74,6 +107,10 @@ int log_setup(const char* prefix) {
     (void)!write(2, message, sizeof message - 1);
     _exit(100);
   }
+  // A second set-up (the tests make several) replaces the first one's copy.
+  static char* owned_copy = nullptr;
+  std::free(owned_copy);
+  owned_copy = copy;
   prefix_copy = copy;
   log_threshold = logchan::threshold_from_env(std::getenv("LOGTHRESHOLD"));
   pid_flag = std::getenv("LOGPID") != nullptr;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <initializer_list>
 
 // Highest level that is printed; programs may overwrite it after set-up.
 extern int log_threshold;
@@ -13,7 +14,27 @@ int log_setup(const char* prefix);
 // Prints one line at the given syslog level, or nothing. Always returns 0.
 int log_msg(int level, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 
+// Prints at the given level the line that log_msg would print for a message
+// made of the pieces put together (a null piece reads "(null)", as %s does),
+// in one write. Safe in a signal handler: no stdio, no allocation, errno
+// kept. A line longer than line_size bytes is cut and keeps its newline.
+void log_pieces(int level, std::initializer_list<const char*> pieces);
+
 namespace logchan {
+
+inline constexpr std::size_t line_size = 2048;
+
+// A number as decimal text, made without the C library's formatting, so
+// that a signal handler can use it in a log line.
+class Decimal {
+ public:
+  explicit Decimal(long value);
+  [[nodiscard]] const char* c_str() const { return text_ + start_; }
+
+ private:
+  char text_[24];
+  int start_;
+};
 
 inline constexpr std::size_t format_size = 1024;
 

@@ -10,6 +10,8 @@
 #include "line_reader.h"
 #include "log.h"
 #include "relay.h"
+#include "sending.h"
+#include "signals.h"
 #include "state.h"
 #include "tls.h"
 #include "tls_relay.h"
@@ -98,7 +100,7 @@ std::size_t client_get_line(char* line, std::size_t len) {
 
 void client_send(const char* data, std::size_t len) {
   if (!tls) {
-    (void)!write(client_out, data, len);
+    send_bounded(client_out, data, len);
     return;
   }
   if (tls->write_all(data, len, wait_limit_ms) == TlsStatus::done) return;
@@ -107,11 +109,11 @@ void client_send(const char* data, std::size_t len) {
 }
 
 void client_start_tls() {
-  (void)!write(client_out, ready_reply, sizeof ready_reply - 1);
+  send_bounded(client_out, ready_reply, sizeof ready_reply - 1);
   TlsStatus status;
   {
     SigpipeIgnored quiet;
-    tls.emplace(context.get(), client_in, client_out);
+    tls.emplace(context.get(), client_in, client_out, watched_poll);
     if (!tls->valid()) {
       log_msg(3, "TLS with client '%s' cannot start: %s.", client_metainfo.addr, tls->error_text().c_str());
       terminate_process(exit_status::gave_up);
@@ -142,7 +144,7 @@ void client_close_output() {
 
 void client_relay() {
   if (!tls) relay_traffic();
-  TlsRelayResult result = relay_tls(*tls, pipe_from_server[0], pipe_to_server[1], wait_limit_ms);
+  TlsRelayResult result = relay_tls(*tls, pipe_from_server[0], pipe_to_server[1], wait_limit_ms, watched_poll);
   switch (result.end) {
     case TlsRelayEnd::server_ended:
       terminate_process(exit_status::orderly);

@@ -9,6 +9,7 @@
 #include "client_link.h"
 #include "exit_status.h"
 #include "log.h"
+#include "sending.h"
 #include "session.h"
 #include "state.h"
 #include "store.h"
@@ -27,12 +28,12 @@ struct Requirement {
   bool suspicious;
 };
 
+// A client that a rule matched needs that rule's number of re-attempts and
+// is suspicious; any other needs one.
 Requirement required_attempts() {
-  int threshold = host_delivattempts_threshold();
-  if (threshold >= 0) return {static_cast<std::uint32_t>(threshold), true};
-  if (threshold >= SUSPICION_NO_MATCH) return {1, false};
-  log_msg(2, "unknown return value from host_delivattempts_threshold(): %d", threshold);
-  return {static_cast<std::uint32_t>(threshold), false};
+  Threshold threshold = host_delivattempts_threshold();
+  if (threshold.source == Threshold::Source::rule) return {threshold.number, true};
+  return {1, false};
 }
 
 [[noreturn]] void hand_over_untouched() {
@@ -40,7 +41,9 @@ Requirement required_attempts() {
   client_relay();
 }
 
-[[noreturn]] void pass(bool suspicious) {
+// On a pass the held line goes to the server; otherwise the server's reply
+// to RCPT TO, held back until now, goes to the client, whatever its length.
+[[noreturn]] void pass(bool suspicious, const HeldLine* held) {
   if (suspicious) {
     log_msg(7, "State: PENDING-SUSPICIOUS-PASSED");
     format_triple_delete();
@@ -52,8 +55,12 @@ Requirement required_attempts() {
   }
   if (client_metainfo.numattempts != 0) run_statement();
   store_close();
-  // The server's reply to RCPT TO, held back until now, whatever its length.
-  client_send(srvresp.data(), srvresp_len);
+  // The server's reply to RCPT TO, held back until now, whatever its length;
+  // or the DATA or BDAT line held back from the server.
+  if (held != nullptr)
+    send_bounded(pipe_to_server[1], held->text.data(), held->len);
+  else
+    client_send(srvresp.data(), srvresp_len);
   client_relay();
 }
 
@@ -82,12 +89,14 @@ void refuse_temporarily() {
 
 }  // namespace
 
-void greylist_decision(int result) {
-  if (result != SESSION_RCPT) hand_over_untouched();
+void greylist_decision(int result, const HeldLine& held) {
+  if (result != SESSION_RCPT && result != SESSION_HELD) hand_over_untouched();
 
   // A recipient of "<>" after no sender or the null sender names nobody:
   // such an envelope is refused for now and never recorded or promoted.
-  if (envelope.from[0] == '\0' && envelope.to[0] == '\0') {
+  // Held DATA or BDAT follows recipients that the server accepted, so its
+  // empty recipient is decided like any other.
+  if (result == SESSION_RCPT && envelope.from[0] == '\0' && envelope.to[0] == '\0') {
     log_msg(5, "Client '%s' named neither sender nor recipient, refusing it temporarily.",
             client_metainfo.addr);
     refuse_temporarily();
@@ -103,6 +112,7 @@ void greylist_decision(int result) {
   Requirement requirement = required_attempts();
   log_msg(6, "%shost '%s' requires %u re-attempts, %u have been done.", requirement.suspicious ? "suspicious " : "",
           client_metainfo.addr, requirement.required, client_metainfo.numattempts);
-  if (client_metainfo.numattempts >= requirement.required) pass(requirement.suspicious);
+  if (client_metainfo.numattempts >= requirement.required)
+    pass(requirement.suspicious, result == SESSION_HELD ? &held : nullptr);
   fail();
 }

@@ -28,8 +28,7 @@ bool offers_starttls(std::string_view line) {
   return rest.empty() || rest[0] == '\r' || rest[0] == '\n' || rest[0] == ' ';
 }
 
-ReplyPieces EhloReplyEditor::take(std::string_view line) {
-  bool last = !continues_reply(line);
+ReplyPieces EhloReplyEditor::take(std::string_view line, bool last) {
   ReplyPieces pieces = offer_ == StartTlsOffer::add ? add_offer(line, last) : remove_offer(line, last);
   first_ = false;
   return pieces;
@@ -71,7 +70,7 @@ ReplyPieces EhloReplyEditor::add_offer(std::string_view line, bool last) {
 
 ReplyPieces EhloReplyEditor::remove_offer(std::string_view line, bool last) {
   ReplyPieces out;
-  if (!first_ && offers_starttls(line)) {
+  if (!first_ && offers_starttls(line) && (!last || continues_reply(held_))) {
     if (last) {  // the line before becomes the last
       std::memcpy(sent_text_.data(), held_.data(), held_.size());
       sent_text_[3] = ' ';

@@ -22,16 +22,16 @@ struct ReplyPieces {
   void add(std::string_view text) { piece[count++] = text; }
 };
 
-// One editor per EHLO reply. The reply is the run of lines that begin with
-// "250-" and the line after them, the last one, as the session reads it.
-// The pieces point into the editor and into the line given; they stay valid
-// until the next call.
+// One editor per EHLO reply, fed the reply's lines in order as the session
+// reads them, each with whether it is the reply's last. The pieces point
+// into the editor and into the line given; they stay valid until the next
+// call.
 class EhloReplyEditor {
  public:
   explicit EhloReplyEditor(StartTlsOffer offer) : offer_(offer) {}
 
   // Takes the next line of the reply, as read (line end included).
-  [[nodiscard]] ReplyPieces take(std::string_view line);
+  [[nodiscard]] ReplyPieces take(std::string_view line, bool last);
 
  private:
   ReplyPieces add_offer(std::string_view line, bool last);

@@ -1,6 +1,5 @@
 #include "greet_delay.h"
 
-#include <poll.h>
 
 #include <algorithm>
 #include <cassert>
@@ -8,6 +7,7 @@
 #include <cstdlib>
 
 #include "log.h"
+#include "signals.h"
 #include "state.h"
 
 void check_greetdelay(std::uint32_t delay_ms) {
@@ -15,7 +15,7 @@ void check_greetdelay(std::uint32_t delay_ms) {
   delay_ms = std::min(delay_ms, longest_greet_delay_ms);
   auto wait_ms = static_cast<int>(delay_ms + static_cast<std::uint32_t>(random()) % delay_ms);
   pollfd entry{client_in, POLLIN, 0};
-  int ready = poll(&entry, 1, wait_ms);
+  int ready = watched_poll(&entry, 1, wait_ms);
   client_metainfo.validity |= VALID_GREETDELAY;
   if (ready > 0) {
     client_metainfo.greetdelay_trapped = 1;

@@ -1,7 +1,6 @@
 #include "line_reader.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <unistd.h>
 
 #include <cassert>
@@ -10,6 +9,7 @@
 
 #include "exit_status.h"
 #include "log.h"
+#include "signals.h"
 #include "state.h"
 
 namespace {
@@ -21,7 +21,7 @@ namespace {
 
 void wait_for_input(int fd) {
   pollfd entry{fd, POLLIN, 0};
-  if (poll(&entry, 1, wait_limit_ms) <= 0) read_timed_out(fd);
+  if (watched_poll(&entry, 1, wait_limit_ms) <= 0) read_timed_out(fd);
 }
 
 }  // namespace

@@ -2,55 +2,43 @@
 // as `ostrel CHILD [ARGS...]`; CHILD is the SMTP server program.
 #include <fcntl.h>
 #include <sys/time.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
+#include "client_key.h"
 #include "client_link.h"
 #include "decision.h"
 #include "exit_status.h"
 #include "greet_delay.h"
 #include "log.h"
+#include "sending.h"
+#include "server_end.h"
 #include "session.h"
+#include "signals.h"
 #include "state.h"
 #include "store.h"
 
 namespace {
 
 constexpr unsigned process_time_limit_s = 480;
-constexpr useconds_t exit_pause_us = 30000;
 
 char** child_argv = nullptr;
 
-void terminate_on_signal(int signal_number) {
-  // Ends through exit() so that the exit handler closes the database.
-  if (signal_number == SIGPIPE)
-    log_msg(6, "Client '%s' closed connection prematurely.", client_metainfo.addr);
-  else
-    log_msg(4, "Big timeout reached from '%s'!", client_metainfo.addr);
-  std::exit(exit_status::gave_up);
-}
-
 void atexit_cleanup() {
-  if (pipe_to_server[1] >= 0) {
-    close(pipe_to_server[1]);  // the server sees the end of its input now
-    pipe_to_server[1] = -1;
-  }
+  block_stop_signals();
+  close_server_input();  // the server sees the end of its input now
   store_close();
-  usleep(exit_pause_us);
-  int status = 0;
-  if (waitpid(-1, &status, WNOHANG) > 0) {
-    bool normal = WIFEXITED(status);
-    log_msg(7, "Child exited (%d) status %d.", normal ? 1 : 0, normal ? WEXITSTATUS(status) : 0);
-  }
+  collect_server(server_exit_wait_ms);
 }
 
+// The server program in place of ostrel: from here on its own limits
+// govern, not ostrel's alarm and handler.
 [[noreturn]] void run_child(int failure_level) {
+  release_stop_signals();
   execv(child_argv[0], child_argv);
   log_msg(failure_level, "Unable to run %s: %s. Terminating", child_argv[0], strerror(errno));
   std::exit(exit_status::gave_up);
@@ -120,9 +108,11 @@ void make_pipes() {
   pipe_to_server[0] = -1;
   close(pipe_from_server[1]);
   pipe_from_server[1] = -1;
+  prepare_for_sending();
   envelope.from[0] = '\0';
   envelope.to[0] = '\0';
-  greylist_decision(envelope_session());
+  HeldLine held;
+  greylist_decision(envelope_session(held), held);
 }
 
 }  // namespace
@@ -135,8 +125,7 @@ int main(int argc, char** argv) {
   }
   child_argv = argv + 1;
   log_setup("ostrel: ");
-  signal(SIGALRM, terminate_on_signal);
-  signal(SIGPIPE, terminate_on_signal);
+  install_stop_signals();
   alarm(process_time_limit_s);
   log_msg(7, "State: CHECK-OPERATION");
   if (std::getenv("GREYLIST") == nullptr) run_child(1);
@@ -144,6 +133,7 @@ int main(int argc, char** argv) {
   log_msg(7, "State: CHECK-VERIFIED-SERVER");
   if (const char* local = std::getenv("TCPLOCALHOST")) local_hostname = local;
   read_client_address();
+  set_client_key();
   open_store();
   seed_random();
   std::atexit(atexit_cleanup);
@@ -160,6 +150,8 @@ int main(int argc, char** argv) {
   run_greet_delay_trap();
   log_msg(7, "State: VERIF-NEW-PENDING");
   make_pipes();
-  if (fork() == 0) become_server();
+  pid_t server = fork();
+  if (server == 0) become_server();
+  note_server_started(server);
   watch_dialogue();
 }

@@ -11,6 +11,8 @@
 #include "exit_status.h"
 #include "line_reader.h"
 #include "log.h"
+#include "server_end.h"
+#include "signals.h"
 #include "state.h"
 #include "write_all.h"
 
@@ -21,17 +23,21 @@ constexpr std::size_t chunk_size = 1024;
 // A hang-up without data is the end of that side's output, as a read of 0.
 bool has_input(const pollfd& entry) { return (entry.revents & (POLLIN | POLLHUP)) != 0; }
 
-// Moves one chunk. The destination may be non-blocking (under tcpserver
-// descriptor 1 shares the socket with descriptor 0), so a write that would
-// block or takes only part is finished before anything more is read.
-void move_chunk(int from, int to, const char* failure_format) {
+enum class Moved { chunk, end_of_input };
+
+// Moves one chunk. A failed read ends the process (0). The destination is
+// non-blocking, so a write that would block or takes only part waits for
+// room, at most 40 seconds at a time, before anything more is read.
+Moved move_chunk(int from, int to, const char* failure_format) {
   ssize_t n = read(from, buf.data(), chunk_size);
-  if (n <= 0) terminate_process(exit_status::orderly);
+  if (n == 0) return Moved::end_of_input;
+  if (n < 0) terminate_process(exit_status::orderly);
   std::size_t len = static_cast<std::size_t>(n);
-  if (write_all(to, buf.data(), len, wait_limit_ms) != len) {
+  if (write_all(to, buf.data(), len, wait_limit_ms, watched_poll) != len) {
     log_msg(3, failure_format, static_cast<int>(n), strerror(errno));
     terminate_process(exit_status::orderly);
   }
+  return Moved::chunk;
 }
 
 }  // namespace
@@ -47,18 +53,26 @@ void report_child_state() {
 
 void relay_traffic() {
   const int server_out = pipe_from_server[0];
-  const int server_in = pipe_to_server[1];
   fcntl(client_in, F_SETFL, O_NONBLOCK);
   fcntl(server_out, F_SETFL, O_NONBLOCK);
 
+  bool client_sends = true;
   for (;;) {
-    pollfd entries[2] = {{client_in, POLLIN, 0}, {server_out, POLLIN, 0}};
-    int ready = poll(entries, 2, wait_limit_ms);
+    // Once the client's input has ended, only the server's output is watched.
+    pollfd entries[2] = {{client_sends ? client_in : -1, POLLIN, 0}, {server_out, POLLIN, 0}};
+    int ready = watched_poll(entries, 2, wait_limit_ms);
     if (ready == -1) terminate_process(exit_status::orderly);
     if (has_input(entries[0])) {
-      move_chunk(client_in, server_in, "Unable to write to the server %d bytes: %s.");
+      if (move_chunk(client_in, pipe_to_server[1], "Unable to write to the server %d bytes: %s.") ==
+          Moved::end_of_input) {
+        // The server gets the end of its input and may still answer what
+        // it has read: its replies are carried until its output ends.
+        close_server_input();
+        client_sends = false;
+      }
     } else if (has_input(entries[1])) {
-      move_chunk(server_out, client_out, "Unable to write to the client %d bytes: %s.");
+      if (move_chunk(server_out, client_out, "Unable to write to the client %d bytes: %s.") == Moved::end_of_input)
+        terminate_process(exit_status::orderly);
     } else {
       log_msg(6, "Timeout while reading from network (%d:%hd:%hd).", ready, entries[0].revents, entries[1].revents);
       report_child_state();

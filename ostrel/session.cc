@@ -5,8 +5,8 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
-#include <strings.h>
 #include <optional>
+#include <strings.h>
 
 #include "client_link.h"
 #include "ehlo_reply.h"
@@ -14,12 +14,13 @@
 #include "line_reader.h"
 #include "log.h"
 #include "compiled_regex.h"
+#include "sending.h"
 #include "state.h"
 
 namespace {
 
 // The expressions, in the order they are compiled.
-enum Expr { HELO, EHLO, MAIL_FROM, RCPT_TO, EMAIL, DATA, RSET, AUTH, STARTTLS, QUIT, EXPR_COUNT };
+enum Expr { HELO, EHLO, MAIL_FROM, RCPT_TO, EMAIL, DATA, RSET, AUTH, STARTTLS, QUIT, BDAT, EXPR_COUNT };
 
 struct ExprSpec {
   const char* pattern;
@@ -37,18 +38,19 @@ constexpr std::array<ExprSpec, EXPR_COUNT> expr_specs = {{
     {"^auth ", "Unable to compile AUTH regular expression"},
     {"^starttls", "Unable to compile STARTTLS regular expression"},
     {"^quit", "Unable to compile QUIT regular expression"},
+    {"^bdat", "Unable to compile BDAT regular expression"},
 }};
 
 // Every command expression is anchored on a different word, so at most one
 // matches; this is the order in which they are tried.
-constexpr std::array<Expr, 9> classification_order = {HELO, EHLO, MAIL_FROM, RCPT_TO, DATA,
-                                                      AUTH, STARTTLS, QUIT, RSET};
+constexpr std::array<Expr, 10> classification_order = {HELO, EHLO, MAIL_FROM, RCPT_TO, DATA,
+                                                       AUTH, STARTTLS, QUIT, RSET, BDAT};
 
-constexpr std::size_t line_size = 1024;
+constexpr std::size_t line_size = held_line_size;
 
 enum class Address { found, null_sender, missing };
 
-void send(int fd, const char* data, std::size_t len) { (void)!write(fd, data, len); }
+void send(int fd, const char* data, std::size_t len) { send_bounded(fd, data, len); }
 
 constexpr char reply_tls_active[] = "503 5.5.1 TLS already active\r\n";
 constexpr char reply_tls_syntax[] = "501 5.5.4 Syntax error (no parameters allowed)\r\n";
@@ -62,6 +64,9 @@ bool bare_starttls(const char* line) {
 }
 
 bool is_error_reply() { return srvresp[0] == '4' || srvresp[0] == '5'; }
+
+// A server's challenge in an AUTH exchange: the exchange goes on.
+bool is_auth_challenge() { return std::strncmp(srvresp.data(), "334", 3) == 0; }
 
 class Session {
  public:
@@ -80,68 +85,134 @@ class Session {
     client_metainfo.validity |= VALID_CMDERRS;
     log_msg(7, "Expecting server greeting...");
     srvresp_len = get_line(server_out_, srvresp.data(), srvresp.size());
+    note_line_start();
     client_send(srvresp.data(), srvresp_len);
     log_msg(7, "Got message from server: '%s'", srvresp.data());
-    if (is_error_reply()) {
+    bool refused = is_error_reply();
+    pass_rest_of_reply();
+    if (refused) {
       log_msg(5, "\"Service unavailable\" from the upstream server (closing connection): '%s'.", srvresp.data());
       terminate_process(exit_status::orderly);
     }
   }
 
-  int dialogue() {
+  int dialogue(HeldLine& held) {
     for (;;) {
-      read_client_line();
-      if (takes_starttls_itself()) continue;
+      line_len_ = client_get_line(line_.data(), line_.size());
+      Expr command = classify();
+      if (command == AUTH) {
+        if (authenticate()) return finish(SESSION_AUTH, true);
+        continue;
+      }
+      log_msg(7, "Got message from client: '%s'", line_.data());
+      if (command == STARTTLS && takes_starttls_itself()) continue;
+      if ((command == DATA || command == BDAT) && unnamed_recipient_accepted_) return hold(held);
       send(server_in_, line_.data(), line_len_);
       read_server_line();
       if (is_error_reply()) {
         note_error_reply();
         continue;
       }
-      if (std::optional<int> result = handle_accepted_line()) return *result;
+      if (std::optional<int> result = handle_accepted_line(command)) return *result;
     }
   }
 
  private:
-  void read_client_line() {
-    line_len_ = client_get_line(line_.data(), line_.size());
-    log_msg(7, "Got message from client: '%s'", line_.data());
+  // Passes an AUTH exchange on: the AUTH line, then each of the server's
+  // 334 challenges and the client's answer to it, up to the server's final
+  // reply. None of these lines is classified or logged, since they carry
+  // credentials; the final reply is logged like any other reply. True when
+  // the server accepted the exchange (a 2xx reply, not yet sent).
+  bool authenticate() {
+    log_msg(7, "Got AUTH command, its exchange is not logged.");
+    for (;;) {
+      send_whole_line();
+      srvresp_len = get_line(server_out_, srvresp.data(), srvresp.size());
+      note_line_start();
+      if (!is_auth_challenge()) break;
+      client_send(srvresp.data(), srvresp_len);
+      while (reply_goes_on()) {
+        srvresp_len = get_line(server_out_, srvresp.data(), srvresp.size());
+        note_line_start();
+        client_send(srvresp.data(), srvresp_len);
+      }
+      line_len_ = client_get_line(line_.data(), line_.size());
+    }
+    log_msg(7, "Got message from server: '%s'", srvresp.data());
+    if (srvresp[0] == '2') return true;
+    if (is_error_reply()) {
+      note_error_reply();
+    } else {
+      client_send(srvresp.data(), srvresp_len);
+      pass_rest_of_reply();
+    }
+    return false;
+  }
+
+  // Sends the client line, and the rest of it when it is longer than the
+  // buffer, so that the server has all of it before a reply is awaited.
+  void send_whole_line() {
+    send(server_in_, line_.data(), line_len_);
+    while (line_len_ == line_.size() - 1 && line_[line_len_ - 1] != '\n') {
+      line_len_ = client_get_line(line_.data(), line_.size());
+      send(server_in_, line_.data(), line_len_);
+    }
+  }
+
+  // DATA or BDAT after recipients that the server accepted but none of
+  // which named an extractable address: the line is kept from the server
+  // until the decision has run on an empty recipient.
+  int hold(HeldLine& held) {
+    log_msg(6, "Recipients accepted without an extractable address, deciding before '%s' reaches the server.",
+            line_.data());
+    envelope.to[0] = '\0';
+    std::memcpy(held.text.data(), line_.data(), line_len_ + 1);
+    held.len = line_len_;
+    return finish(SESSION_HELD, false);
   }
 
   void read_server_line() {
     srvresp_len = get_line(server_out_, srvresp.data(), srvresp.size());
+    note_line_start();
     log_msg(7, "Got message from server: '%s'", srvresp.data());
   }
 
-  void note_error_reply() {
-    log_msg(6, "Error from the upstream server: '%s'.", srvresp.data());
-    client_metainfo.cmderrs = srvresp[0] == '4' ? CMDERRS_TEMPORARY : CMDERRS_PERMANENT;
-    client_send(srvresp.data(), srvresp_len);
+  // Notes, for the piece of a server line just read, whether it starts a
+  // line and whether that line is a continuation ("NNN-"). A line longer
+  // than the buffer arrives in pieces, and only its first piece has a code.
+  void note_line_start() {
+    if (!inside_line_) continued_line_ = srvresp_len >= 4 && srvresp[3] == '-';
+    inside_line_ = srvresp_len == 0 || srvresp[srvresp_len - 1] != '\n';
+  }
+
+  // Whether the server's reply has more to come after the piece read last:
+  // the rest of a long line, or the next line of a multi-line reply.
+  [[nodiscard]] bool reply_goes_on() const { return inside_line_ || continued_line_; }
+
+  // Every reply is passed on whole, whatever its code, so that each of the
+  // client's lines is paired with the server's reply to that very line.
+  void pass_rest_of_reply() {
+    while (reply_goes_on()) {
+      read_server_line();
+      client_send(srvresp.data(), srvresp_len);
+    }
   }
 
   // With TLS of ostrel's own, no STARTTLS ever reaches the server program:
   // ostrel answers every one itself. True when the line was answered here.
   bool takes_starttls_itself() {
     if (!client_tls_offered() && !client_tls_active()) return false;
-    if (!re_[STARTTLS].matches(line_.data())) return false;
     if (client_tls_active()) {
       client_send(reply_tls_active, sizeof reply_tls_active - 1);
     } else if (!bare_starttls(line_.data())) {
       client_send(reply_tls_syntax, sizeof reply_tls_syntax - 1);
     } else {
       client_start_tls();
-      envelope = Envelope{};  // what the client said before TLS counts for nothing
+      // What the client said before TLS counts for nothing.
+      envelope = Envelope{};
+      unnamed_recipient_accepted_ = false;
     }
     return true;
-  }
-
-  // Sends the reply, with the continuation lines of a "250-" reply.
-  void pass_reply_on() {
-    client_send(srvresp.data(), srvresp_len);
-    while (std::strncmp(srvresp.data(), "250-", 4) == 0) {
-      read_server_line();
-      client_send(srvresp.data(), srvresp_len);
-    }
   }
 
   // The reply to EHLO offers STARTTLS exactly when ostrel takes it itself.
@@ -152,11 +223,25 @@ class Session {
     }
     EhloReplyEditor editor(client_tls_active() ? StartTlsOffer::remove : StartTlsOffer::add);
     for (;;) {
-      ReplyPieces pieces = editor.take({srvresp.data(), srvresp_len});
+      bool last = !reply_goes_on();
+      ReplyPieces pieces = editor.take({srvresp.data(), srvresp_len}, last);
       for (std::size_t i = 0; i < pieces.count; ++i) client_send(pieces.piece[i].data(), pieces.piece[i].size());
-      if (!continues_reply({srvresp.data(), srvresp_len})) return;
+      if (last) return;
       read_server_line();
     }
+  }
+
+  void note_error_reply() {
+    log_msg(6, "Error from the upstream server: '%s'.", srvresp.data());
+    client_metainfo.cmderrs = srvresp[0] == '4' ? CMDERRS_TEMPORARY : CMDERRS_PERMANENT;
+    client_send(srvresp.data(), srvresp_len);
+    pass_rest_of_reply();
+  }
+
+  // Sends the reply, with its continuation lines.
+  void pass_reply_on() {
+    client_send(srvresp.data(), srvresp_len);
+    pass_rest_of_reply();
   }
 
   // The line is classified only up to a NUL byte it may hold.
@@ -167,16 +252,19 @@ class Session {
   }
 
   // Handles a line the server accepted; the session's result when it ends here.
-  std::optional<int> handle_accepted_line() {
-    switch (classify()) {
+  std::optional<int> handle_accepted_line(Expr command) {
+    switch (command) {
       case HELO:
-        record_helo(HELO, "Got HELO command '%s'");
+        unnamed_recipient_accepted_ = false;
+        record_helo(HELO);
         break;
       case EHLO:
-        record_helo(EHLO, "Got EHLO command '%s'");
+        unnamed_recipient_accepted_ = false;
+        record_helo(EHLO);
         pass_ehlo_reply_on();
         return std::nullopt;
       case MAIL_FROM:
+        unnamed_recipient_accepted_ = false;
         if (extract_address(envelope.from) == Address::missing) {
           log_msg(5, "Syntax error in MAIL FROM command, cannot extract email from '%s'.", line_.data());
           break;
@@ -186,6 +274,7 @@ class Session {
       case RCPT_TO:
         if (extract_address(envelope.to) == Address::missing) {
           log_msg(5, "Syntax error in RCPT TO command, cannot extract email from '%s'.", line_.data());
+          unnamed_recipient_accepted_ = true;
           break;
         }
         log_msg(7, "Got RCPT TO command '%s'", envelope.to.data());
@@ -193,14 +282,13 @@ class Session {
       case DATA:
         log_msg(7, "DATA command, terminating envelope session.");
         return finish(SESSION_DATA, true);
-      case AUTH:
-        return finish(SESSION_AUTH, true);
       case STARTTLS:
         return finish(SESSION_STARTTLS, true);
       case QUIT:
         answer_quit();
       case RSET:
         envelope = Envelope{};
+        unnamed_recipient_accepted_ = false;
         break;
       default:
         log_msg(6, "Got unsupported message '%s'", line_.data());
@@ -216,10 +304,10 @@ class Session {
     return code;
   }
 
-  void record_helo(Expr which, const char* message) {
+  void record_helo(Expr which) {
     regmatch_t group;
     if (re_[which].find_group(line_.data(), group)) store_capture(envelope.helo, group);
-    log_msg(7, message, envelope.helo.data());
+    log_msg(7, "Got %s command '%s'", which == HELO ? "HELO" : "EHLO", envelope.helo.data());
   }
 
   Address extract_address(std::array<char, envelope_field_size>& field) {
@@ -261,15 +349,22 @@ class Session {
   std::array<Regex, EXPR_COUNT> re_;
   std::array<char, line_size> line_{};
   std::size_t line_len_ = 0;
+  // A RCPT TO without an extractable address was accepted since the last
+  // MAIL FROM, RSET, HELO or EHLO.
+  bool unnamed_recipient_accepted_ = false;
+  // Where the server's reply stands: inside a line longer than the buffer,
+  // and whether the line read last is a continuation line.
+  bool inside_line_ = false;
+  bool continued_line_ = false;
   const int server_in_ = pipe_to_server[1];
   const int server_out_ = pipe_from_server[0];
 };
 
 }  // namespace
 
-int envelope_session() {
+int envelope_session(HeldLine& held) {
   Session session;
   if (!session.compile()) return SESSION_UNCOMPILED;
   session.greet();
-  return session.dialogue();
+  return session.dialogue(held);
 }

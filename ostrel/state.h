@@ -21,6 +21,9 @@ enum : std::uint32_t { CMDERRS_NONE = 0, CMDERRS_TEMPORARY = 1, CMDERRS_PERMANEN
 
 struct ClientMetainfo {
   const char* addr = nullptr;      // TCPREMOTEIP itself
+  // What the store keys the client's rows on: its address in canonical form,
+  // or its network; addr itself when that is no IP address. Set at start-up.
+  const char* key = nullptr;
   const char* hostname = nullptr;  // TCPREMOTEHOST, fetched by the suspicion rules
   std::uint32_t greetdelay_trapped = 0;
   std::uint32_t numattempts = 0;

@@ -35,7 +35,7 @@ __attribute__((format(printf, 2, 3))) void format_bounded(unsigned site, const c
   }
 }
 
-// Statements with the address alone: the address was checked at start-up.
+// Statements with the client key alone: its text was checked at start-up.
 __attribute__((format(printf, 1, 2))) void format_unbounded(const char* fmt, ...) {
   va_list args;
   va_start(args, fmt);
@@ -43,7 +43,8 @@ __attribute__((format(printf, 1, 2))) void format_unbounded(const char* fmt, ...
   va_end(args);
 }
 
-const char* addr() { return client_metainfo.addr; }
+// Rows name the client by its key: its canonical address or its network.
+const char* client_key() { return client_metainfo.key; }
 const char* from() { return envelope.from.data(); }
 const char* to() { return envelope.to.data(); }
 
@@ -121,12 +122,16 @@ void store_register_busy_handler() { sqlite3_busy_handler(db, busydb_callback, n
 // database last. Commits then only append to the log, which keeps the
 // database intact (a power loss may undo the last few rows, which costs a
 // sender one more retry), and checkpoints are left to SQLite's automatic
-// ones, which do not hold writers up. Both are optimisations: a failure is
-// not worth a word.
+// ones, which do not hold writers up. A reader that stays long (a backup, a
+// listing) keeps those checkpoints from reaching the log's end, so the log
+// grows meanwhile; SQLite reuses the file afterwards but never shrinks it, so
+// the first commit after the next complete checkpoint cuts it back to 4 MiB,
+// the size SQLite's automatic checkpoint (1000 pages of 4 KiB) lets it reach
+// anyway. All three are optimisations: a failure is not worth a word.
 void store_tune_for_short_connections() {
   if (!journal_is_wal()) return;
   sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
-  sqlite3_exec(db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
+  sqlite3_exec(db, "PRAGMA synchronous=NORMAL; PRAGMA journal_size_limit=4194304", nullptr, nullptr, nullptr);
 }
 
 QueryOutcome run_query(std::uint32_t querytype) {
@@ -190,7 +195,7 @@ void cleanup_verified() {
 }
 
 bool lookup_verified() {
-  format_unbounded("SELECT ip FROM verified WHERE ip = '%s'", addr());
+  format_unbounded("SELECT ip FROM verified WHERE ip = '%s'", client_key());
   QueryOutcome outcome = run_query(QUERY_ADDRINVERIFIED);
   if (outcome.rc != SQLITE_OK) {
     log_msg(3, "Error querying db: %s", outcome.errmsg != nullptr ? outcome.errmsg : sqlite3_errstr(outcome.rc));
@@ -201,7 +206,7 @@ bool lookup_verified() {
 }
 
 void refresh_verified() {
-  format_unbounded("UPDATE verified SET ts = DATETIME('now') WHERE ip = '%s'", addr());
+  format_unbounded("UPDATE verified SET ts = DATETIME('now') WHERE ip = '%s'", client_key());
   log_msg(7, "Query: '%s'", buf.data());
   char* errmsg = nullptr;
   sqlite3_exec(db, buf.data(), nullptr, nullptr, &errmsg);
@@ -212,7 +217,7 @@ void lookup_pending() {
   format_bounded(358,
                  "SELECT strftime('%%s','now') - strftime('%%s',tsfirstdelivery), attempts FROM pending "
                  "WHERE ip='%s' AND envsender='%s' AND envrecipient='%s'",
-                 addr(), from(), to());
+                 client_key(), from(), to());
   QueryOutcome outcome = run_query(QUERY_DELIVERYATTEMPTED);
   if (outcome.rc != SQLITE_OK) {
     log_msg(3, "Error querying db: %s", outcome.errmsg != nullptr ? outcome.errmsg : sqlite3_errstr(outcome.rc));
@@ -222,22 +227,22 @@ void lookup_pending() {
 }
 
 void promote_address() {
-  format_unbounded("INSERT INTO verified (ip,ts) VALUES ('%s', DATETIME('NOW'))", addr());
+  format_unbounded("INSERT INTO verified (ip,ts) VALUES ('%s', DATETIME('NOW'))", client_key());
   run_statement();
 }
 
-void format_address_purge() { format_unbounded("DELETE FROM pending WHERE ip='%s'", addr()); }
+void format_address_purge() { format_unbounded("DELETE FROM pending WHERE ip='%s'", client_key()); }
 
 void format_triple_delete() {
-  format_bounded(434, "DELETE FROM pending WHERE ip='%s' AND envsender='%s' AND envrecipient='%s'", addr(), from(),
-                 to());
+  format_bounded(434, "DELETE FROM pending WHERE ip='%s' AND envsender='%s' AND envrecipient='%s'", client_key(),
+                 from(), to());
 }
 
 void record_new_attempt() {
   format_bounded(485,
                  "INSERT INTO pending (ip, envsender, envrecipient, tsfirstdelivery, tslastdelivery, attempts) "
                  "VALUES ('%s','%s','%s',DATETIME('NOW'),DATETIME('NOW'),1)",
-                 addr(), from(), to());
+                 client_key(), from(), to());
   run_recording_statement();
 }
 
@@ -246,6 +251,6 @@ void record_repeated_attempt() {
                  "UPDATE pending SET attempts=(SELECT attempts FROM pending WHERE ip='%s' AND envsender='%s' AND "
                  "envrecipient='%s' LIMIT 1)+1, tslastdelivery=DATETIME('now') WHERE ip='%s' AND envsender='%s' "
                  "AND envrecipient='%s'",
-                 addr(), from(), to(), addr(), from(), to());
+                 client_key(), from(), to(), client_key(), from(), to());
   run_recording_statement();
 }

@@ -62,7 +62,7 @@ extern "C" int busydb_callback(void* userarg, int count) noexcept;
 void cleanup_pending();
 void cleanup_verified();
 
-// Start-up: whether addr is a verified server (ends the process on failure),
+// Start-up: whether the client key is a verified server (ends the process on failure),
 // and the refresh of its timestamp (outcome ignored).
 [[nodiscard]] bool lookup_verified();
 void refresh_verified();

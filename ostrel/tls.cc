@@ -79,7 +79,8 @@ TlsContext load_tls_context(const char* cert_path, const char* key_path) {
   return {std::move(ctx), TlsLoad::loaded, ""};
 }
 
-TlsConnection::TlsConnection(SSL_CTX* ctx, int rfd, int wfd) : ssl_(SSL_new(ctx)), rfd_(rfd), wfd_(wfd) {
+TlsConnection::TlsConnection(SSL_CTX* ctx, int rfd, int wfd, PollFunction wait)
+    : ssl_(SSL_new(ctx)), poll_(wait), rfd_(rfd), wfd_(wfd) {
   if (!ssl_ || SSL_set_rfd(ssl_.get(), rfd) != 1 || SSL_set_wfd(ssl_.get(), wfd) != 1) {
     error_ = take_tls_error();
     ssl_.reset();
@@ -129,7 +130,7 @@ TlsConnection::Outcome TlsConnection::classify(int ret) {
 TlsStatus TlsConnection::wait(Outcome outcome, int wait_ms) {
   pollfd entry{outcome == Outcome::wait_write ? wfd_ : rfd_,
                static_cast<short>(outcome == Outcome::wait_write ? POLLOUT : POLLIN), 0};
-  int ready = poll(&entry, 1, wait_ms);
+  int ready = poll_(&entry, 1, wait_ms);
   if (ready == 0) {
     error_ = "time-out";
     return TlsStatus::timed_out;

@@ -11,6 +11,8 @@
 #include <memory>
 #include <string>
 
+#include "write_all.h"
+
 struct SslCtxFree {
   void operator()(SSL_CTX* ctx) const noexcept { SSL_CTX_free(ctx); }
 };
@@ -46,11 +48,12 @@ enum class TlsStatus {
 // One server-side TLS connection on the descriptors rfd and wfd (under
 // tcpserver both are the client's socket). The descriptors are not owned:
 // they stay open when the connection is destroyed, and are left
-// non-blocking.
+// non-blocking. Every wait for the peer goes through wait (ostrel's own
+// also ends the process on a signal).
 class TlsConnection {
  public:
   // Fails (valid() false) only when the library cannot make the connection.
-  TlsConnection(SSL_CTX* ctx, int rfd, int wfd);
+  TlsConnection(SSL_CTX* ctx, int rfd, int wfd, PollFunction wait = ::poll);
 
   [[nodiscard]] bool valid() const { return ssl_ != nullptr; }
 
@@ -96,6 +99,7 @@ class TlsConnection {
   [[nodiscard]] TlsStatus wait(Outcome outcome, int wait_ms);
 
   SslPtr ssl_;
+  PollFunction poll_;
   int rfd_;
   int wfd_;
   bool wants_write_ = false;

@@ -7,6 +7,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "write_all.h"
 
@@ -20,7 +21,7 @@ constexpr short any_event = POLLIN | POLLOUT | POLLHUP | POLLERR | POLLNVAL;
 
 }  // namespace
 
-TlsRelayResult relay_tls(TlsConnection& tls, int server_out, int& server_in, int wait_ms) {
+TlsRelayResult relay_tls(TlsConnection& tls, int server_out, int& server_in, int wait_ms, PollFunction wait) {
   fcntl(server_out, F_SETFL, fcntl(server_out, F_GETFL) | O_NONBLOCK);
   bool client_open = true;
   for (;;) {
@@ -31,7 +32,7 @@ TlsRelayResult relay_tls(TlsConnection& tls, int server_out, int& server_in, int
           {client_open ? (tls.wants_write() ? tls.write_fd() : tls.read_fd()) : -1,
            static_cast<short>(tls.wants_write() ? POLLOUT : POLLIN), 0},
           {server_out, POLLIN, 0}};
-      int ready = poll(entries, 2, wait_ms);
+      int ready = wait(entries, 2, wait_ms);
       if (ready == 0) return {TlsRelayEnd::timed_out, 0, ""};
       if (ready < 0) {
         if (errno == EINTR) continue;
@@ -46,11 +47,11 @@ TlsRelayResult relay_tls(TlsConnection& tls, int server_out, int& server_in, int
       TlsStatus status = tls.read_some(chunk.data(), chunk.size(), got);
       if (status == TlsStatus::closed) {
         client_open = false;
-        close(server_in);  // the server sees the end of its input; its replies still go out
-        server_in = -1;
+        int fd = std::exchange(server_in, -1);
+        close(fd);  // the server sees the end of its input; its replies still go out
       } else if (status != TlsStatus::done) {
         return {TlsRelayEnd::client_failed, 0, tls.error_text()};
-      } else if (got > 0 && write_all(server_in, chunk.data(), got, wait_ms) != got) {
+      } else if (got > 0 && write_all(server_in, chunk.data(), got, wait_ms, wait) != got) {
         return {TlsRelayEnd::server_write_failed, got, std::strerror(errno)};
       }
       continue;  // the client's data first, as the clear-text relay does

@@ -27,4 +27,6 @@ struct TlsRelayResult {
 // TLS or its input, the server's input is closed (server_in becomes -1) and
 // the server's output is still carried until it ends. When the server's
 // output ends, the client is sent close_notify.
-[[nodiscard]] TlsRelayResult relay_tls(TlsConnection& tls, int server_out, int& server_in, int wait_ms);
+// Every wait goes through wait.
+[[nodiscard]] TlsRelayResult relay_tls(TlsConnection& tls, int server_out, int& server_in, int wait_ms,
+                                       PollFunction wait = ::poll);

@@ -50,5 +50,6 @@ int main(int argc, char** argv) {
     return exit_status::gave_up;
   }
   log_msg(7, "Connected successfully to %s:%hu, socket %d", target.address.data(), target.port, server.fd);
+  upstream::prepare_client_output();
   return upstream::relay(server.fd);
 }

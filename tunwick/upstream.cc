@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -46,14 +47,31 @@ std::uint16_t read_port(const char* arg) {
   return port;
 }
 
-Connection connect_to(const Target& target) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
+Connection connect_to(const Target& target, int timeout_ms) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
   if (fd < 0) return {-1, ConnectFailure::socket};
   sockaddr_in server{};
   server.sin_family = AF_INET;
   server.sin_port = htons(target.port);
   server.sin_addr.s_addr = inet_addr(target.address.data());
-  if (connect(fd, reinterpret_cast<const sockaddr*>(&server), sizeof server) != 0) {
+  int result = connect(fd, reinterpret_cast<const sockaddr*>(&server), sizeof server);
+  if (result != 0 && errno == EINPROGRESS) {
+    // An upstream that never answers would hold the kernel's SYN retries
+    // (two minutes and more): the connection gets the 40 seconds of any wait.
+    pollfd entry{fd, POLLOUT, 0};
+    int ready = poll(&entry, 1, timeout_ms);
+    int error = 0;
+    socklen_t error_len = sizeof error;
+    if (ready == 0)
+      error = ETIMEDOUT;
+    else if (ready < 0)
+      error = errno;
+    else if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &error_len) != 0)
+      error = errno;
+    errno = error;
+    result = error == 0 ? 0 : -1;
+  }
+  if (result != 0) {
     int saved = errno;
     close(fd);
     errno = saved;
@@ -62,16 +80,30 @@ Connection connect_to(const Target& target) {
   return {fd, ConnectFailure::none};
 }
 
+void prepare_client_output() {
+  make_nonblocking(client_out);
+  int on = 1;
+  (void)setsockopt(client_out, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);  // fails where it is no TCP socket
+}
+
 int relay(int socket_fd) {
   fcntl(client_in, F_SETFL, O_NONBLOCK);
   fcntl(socket_fd, F_SETFL, O_NONBLOCK);
   char chunk[chunk_size];
+  bool client_sends = true;
   for (;;) {
-    pollfd entries[2] = {{client_in, POLLIN, 0}, {socket_fd, POLLIN, 0}};
+    // Once standard input has ended, only the server is watched.
+    pollfd entries[2] = {{client_sends ? client_in : -1, POLLIN, 0}, {socket_fd, POLLIN, 0}};
     if (poll(entries, 2, wait_limit_ms) < 0) return exit_status::orderly;
     if (has_input(entries[0])) {
       ssize_t n = read(client_in, chunk, sizeof chunk);
-      if (n <= 0) return exit_status::orderly;
+      if (n == 0) {
+        // The server sees the end of the client's input and may still answer.
+        shutdown(socket_fd, SHUT_WR);
+        client_sends = false;
+        continue;
+      }
+      if (n < 0) return exit_status::orderly;
       // The server may read more slowly than the client sends: wait for it.
       if (write_all(socket_fd, chunk, static_cast<std::size_t>(n), wait_limit_ms) != static_cast<std::size_t>(n)) {
         log_msg(3, "Unable to write %d bytes to the server: %s", static_cast<int>(n), strerror(errno));
@@ -80,7 +112,7 @@ int relay(int socket_fd) {
     } else if (has_input(entries[1])) {
       ssize_t n = read(socket_fd, chunk, sizeof chunk);
       if (n <= 0) return exit_status::orderly;
-      // Standard output may share the non-blocking socket of standard input.
+      // The client may read more slowly than the server sends: wait for it.
       if (write_all(client_out, chunk, static_cast<std::size_t>(n), wait_limit_ms) != static_cast<std::size_t>(n)) {
         log_msg(3, "Unable to write %d bytes to the client.", static_cast<int>(n));
         (void)!write(socket_fd, "QUIT\r\n", 6);

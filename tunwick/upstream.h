@@ -30,11 +30,19 @@ struct Connection {
   ConnectFailure failure = ConnectFailure::none;  // errno tells why
 };
 
-// Connects to the target with a blocking connect.
-[[nodiscard]] Connection connect_to(const Target& target);
+// Connects to the target, waiting at most timeout_ms for the connection
+// (errno ETIMEDOUT when the wait runs out). The socket is non-blocking.
+[[nodiscard]] Connection connect_to(const Target& target, int timeout_ms = wait_limit_ms);
 
-// Relays between standard input/output and the socket until one side ends.
-// Returns the exit status.
+// Standard output: non-blocking, so that every write to the client waits
+// at most 40 seconds for room, and without Nagle's delay where it is a TCP
+// socket, so that every reply line leaves at once.
+void prepare_client_output();
+
+// Relays between standard input/output and the socket. The end of standard
+// input shuts the socket's sending side, and the server's replies are still
+// carried until the server ends; the server's end ends the relay. Returns
+// the exit status.
 [[nodiscard]] int relay(int socket_fd);
 
 }  // namespace upstream

@@ -10,6 +10,7 @@
 //   sink         read until the end of input
 //   blast N      write N bytes of a fixed pattern
 //   close        end at once
+//   hang         stop reading and writing, until a signal ends the program
 // Lines received are appended to the file named by SMTPD_LOG, if set, as
 // "C: <line>" with escapes; "sink" appends "SINK <bytes> <checksum>".
 // The program ends when its script ends or its input ends.
@@ -145,6 +146,8 @@ int main(int argc, char** argv) {
       blast(std::strtoull(arg.c_str(), nullptr, 10));
     } else if (verb == "close") {
       return 0;
+    } else if (verb == "hang") {
+      for (;;) pause();
     }
   }
   return 0;

@@ -116,11 +116,16 @@ class Relay(WorkdirCase):
         self.assertEqual(proc.stderr(), f"tunwick: Got server address '127.0.0.1' port {self.peer.port}\n"
                                         f"tunwick: Connected successfully to 127.0.0.1:{self.peer.port}, socket 3\n")
 
-    def test_client_end_is_orderly_and_immediate(self):
+    def test_client_end_reaches_the_server_and_its_end_is_orderly(self):
         proc = self.start_tunwick()
         proc.shut_write()
+        self.assertEqual(self.peer.recv_exactly(1), b"")  # the server sees the end of its input
+        self.assertIsNone(proc.p.poll())  # and may still answer
+        self.peer.conn.sendall(b"221 bye\r\n")
+        self.assertEqual(proc.recv_line(), b"221 bye\r\n")
+        self.peer.conn.close()
+        self.assertEqual(proc.recv_all(), b"")
         self.assertEqual(proc.wait(), 0)
-        self.assertEqual(self.peer.recv_exactly(1), b"")
 
     def test_silence_times_out(self):
         started = time.monotonic()
@@ -160,12 +165,15 @@ class Relay(WorkdirCase):
         self.peer.accept()
         self.peer.conn.sendall(b"server bytes")
         self.assertEqual(self.peer.recv_exactly(12), b"client bytes")
+        self.assertEqual(self.peer.recv_exactly(1), b"")  # the client's end follows its bytes
+        self.peer.conn.close()
         proc.wait(timeout=15)
         with open(trace) as f:
-            reads = [line for line in f if "bytes" in line]
+            reads = [line for line in f if line.startswith("read(") and ", 1024)" in line]
         self.assertTrue(reads[0].startswith('read(0, "client bytes"'), reads)
-        # the end of the client's input, ready beside the server's bytes, wins too
-        self.assertFalse(any(line.startswith("read(3,") for line in reads), reads)
+        # the end of the client's input, ready beside the server's bytes, is taken next
+        self.assertTrue(reads[1].startswith('read(0, "", 1024)'), reads)
+        self.assertTrue(reads[2].startswith('read(3, "server bytes"'), reads)
 
     def test_fifty_megabytes_each_way_against_a_slow_peer(self):
         size = 50 * MB

@@ -12,7 +12,7 @@ std::string edited(StartTlsOffer offer, const std::vector<std::string>& lines) {
   EhloReplyEditor editor(offer);
   std::string out;
   for (const std::string& line : lines) {
-    ReplyPieces pieces = editor.take(line);
+    ReplyPieces pieces = editor.take(line, !continues_reply(line));
     for (std::size_t i = 0; i < pieces.count; ++i) out += pieces.piece[i];
   }
   return out;
@@ -75,10 +75,10 @@ TEST(EhloReplyEditor, RemovingLeavesOtherRepliesAsTheyCame) {
 TEST(EhloReplyEditor, PiecesAreSentAsSoonAsTheyAreKnown) {
   // Adding never holds a line back; removing holds back one line at most.
   EhloReplyEditor adding(StartTlsOffer::add);
-  EXPECT_EQ(adding.take("250-mx.example\r\n").count, 1u);
+  EXPECT_EQ(adding.take("250-mx.example\r\n", false).count, 1u);
   EhloReplyEditor removing(StartTlsOffer::remove);
-  EXPECT_EQ(removing.take("250-mx.example\r\n").count, 0u);
-  ReplyPieces next = removing.take("250-PIPELINING\r\n");
+  EXPECT_EQ(removing.take("250-mx.example\r\n", false).count, 0u);
+  ReplyPieces next = removing.take("250-PIPELINING\r\n", false);
   ASSERT_EQ(next.count, 1u);
   EXPECT_EQ(next.piece[0], "250-mx.example\r\n");
 }
@@ -89,6 +89,21 @@ TEST(EhloReplyEditor, ALineAsLongAsTheReaderAllowsIsKeptWhole) {
             "250-mx\r\n250 " + long_line.substr(4));
   std::string long_last = "250 " + std::string(1017, 'b') + "\r\n";
   EXPECT_EQ(edited(StartTlsOffer::add, {long_last}), "250-" + long_last.substr(4) + "250 STARTTLS\r\n");
+}
+
+TEST(EhloReplyEditor, APieceOfALongLineIsNeverTakenForTheOffer) {
+  // The last line arrives after a long line's second piece, which holds no
+  // code: the offer cannot be taken out without breaking that line, so it stays.
+  EhloReplyEditor editor(StartTlsOffer::remove);
+  std::string out;
+  for (auto [line, last] : {std::pair<std::string, bool>{"250-mx\r\n", false},
+                            {"250-" + std::string(1019, 'a'), false},
+                            {"aaaa\r\n", false},
+                            {"250 STARTTLS\r\n", true}}) {
+    ReplyPieces pieces = editor.take(line, last);
+    for (std::size_t i = 0; i < pieces.count; ++i) out += pieces.piece[i];
+  }
+  EXPECT_EQ(out, "250-mx\r\n250-" + std::string(1019, 'a') + "aaaa\r\n250 STARTTLS\r\n");
 }
 
 }  // namespace

@@ -1,0 +1,29 @@
+// SIGALRM (the 480-second limit) and SIGPIPE end ostrel with status 100 and
+// one line: "Big timeout reached from '%s'!" (4) or "Client '%s' closed
+// connection prematurely." (6).
+//
+// A signal that arrives while the process waits in watched_poll wakes the
+// wait through a self-pipe, and the process ends through the normal exit
+// path, exit handler included. Anywhere else (inside SQLite and its busy
+// handler's pause, in a write, in the C library) the handler ends the
+// process itself, with async-signal-safe calls only: the line, the end of
+// the server's input, the short wait for the server program, _exit(100).
+// The database is left to the kernel then, which releases its locks.
+#pragma once
+
+#include <poll.h>
+
+// Makes the self-pipe and installs the handler for both signals.
+void install_stop_signals();
+
+// Right before ostrel replaces itself with the server program: cancels the
+// alarm and gives both signals their default dispositions, so that the
+// server program's own limits govern.
+void release_stop_signals();
+
+// On the way out: a signal that comes now changes nothing.
+void block_stop_signals();
+
+// poll on at most two entries, also woken by the signals; a signal ends
+// the process (100) instead of returning. Otherwise as poll.
+int watched_poll(pollfd* entries, nfds_t count, int timeout_ms);
