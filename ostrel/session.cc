@@ -343,6 +343,7 @@ class Session {
       terminate_process(exit_status::gave_up);
     }
     client_send(line_.data(), static_cast<std::size_t>(needed));
+    if (client_tls_active()) client_close_output();  // close_notify after the last reply
     terminate_process(exit_status::orderly);
   }
 
