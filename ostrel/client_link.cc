@@ -103,8 +103,10 @@ void client_send(const char* data, std::size_t len) {
     send_bounded(client_out, data, len);
     return;
   }
-  if (tls->write_all(data, len, wait_limit_ms) == TlsStatus::done) return;
-  log_msg(3, "Unable to write to the client %d bytes: %s.", static_cast<int>(len), tls->error_text().c_str());
+  // As in clear text, only a client that takes nothing for the wait limit
+  // ends the process here; other failures are met by the next read.
+  if (tls->write_all(data, len, wait_limit_ms) != TlsStatus::timed_out) return;
+  log_msg(6, "Write timeout reached for socket %d, client %s", client_out, client_metainfo.addr);
   terminate_process(exit_status::gave_up);
 }
 

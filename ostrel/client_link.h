@@ -19,8 +19,10 @@ void client_tls_setup();
 // Reads one line from the client, as get_line does on descriptor 0.
 std::size_t client_get_line(char* line, std::size_t len);
 
-// Sends to the client: a plain write, as before TLS, or every byte through
-// TLS (each wait for room bounded).
+// Sends to the client, in clear text or through TLS, waiting for room at
+// most the wait limit at a time; a client that takes nothing for that long
+// ends the process (100) with "Write timeout reached for socket %d, client
+// %s" (6). Other failures are left to the next read.
 void client_send(const char* data, std::size_t len);
 
 // Answers STARTTLS ("220 2.0.0 Ready to start TLS") and runs the server side

@@ -218,6 +218,17 @@ class ScriptedServer(Certificates, OstrelCase):
         self.assert_sped_up(started)
         self.assertIn("ostrel: Read timeout reached for socket 0, client 192.0.2.7\n", proc.stderr())
 
+    def test_a_tls_client_that_reads_nothing_is_timed_out(self):
+        # A reply far larger than the socket's buffers: the writer inside TLS waits for room, bounded.
+        long_reply = "reply " + "".join(f"250-line {n} {'x' * 180}\\r\\n" for n in range(3000)) + "250 end\\r\\n"
+        started = time.monotonic()
+        proc = self.session(long_reply, fast_time=True)
+        client = self.start_tls(proc)
+        client.send(b"EHLO client.example\r\n")
+        self.assertEqual(proc.wait(), 100)
+        self.assert_sped_up(started)
+        self.assertIn("ostrel: Write timeout reached for socket 1, client 192.0.2.7\n", proc.stderr())
+
     def test_files_that_cannot_be_loaded_leave_tls_to_the_server_program(self):
         garbage = self.write_file("garbage.pem", "not a key\n")
         cases = {
