@@ -11,17 +11,13 @@
 #include "exit_status.h"
 #include "line_reader.h"
 #include "log.h"
+#include "relay_io.h"
 #include "server_end.h"
 #include "signals.h"
 #include "state.h"
 #include "write_all.h"
 
 namespace {
-
-constexpr std::size_t chunk_size = 1024;
-
-// A hang-up without data is the end of that side's output, as a read of 0.
-bool has_input(const pollfd& entry) { return (entry.revents & (POLLIN | POLLHUP)) != 0; }
 
 void report_child_state() {
   int status = 0;
@@ -39,7 +35,7 @@ enum class Moved { chunk, end_of_input };
 // non-blocking, so a write that would block or takes only part waits for
 // room, at most 40 seconds at a time, before anything more is read.
 Moved move_chunk(int from, int to, const char* destination) {
-  ssize_t n = read(from, buf.data(), chunk_size);
+  ssize_t n = read(from, buf.data(), relay_chunk_size);
   if (n == 0) return Moved::end_of_input;
   if (n < 0) terminate_process(exit_status::orderly);
   std::size_t len = static_cast<std::size_t>(n);

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "relay_io.h"  // client_in, client_out: the client connection
+
 // Bits of ClientMetainfo::validity: which facts have been established.
 enum : std::uint32_t {
   VALID_HOSTNAME = 0x01,
@@ -59,9 +61,6 @@ extern int pipe_from_server[2];
 
 extern const char* local_hostname;
 
-// The descriptors of the client connection as tcpserver hands them over.
-inline constexpr int client_in = 0;
-inline constexpr int client_out = 1;
 
 // Ends the process through the normal exit path, so the exit handler runs.
 [[noreturn]] void terminate_process(int status);
