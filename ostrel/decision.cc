@@ -35,22 +35,32 @@ Requirement required_attempts() {
   return {static_cast<std::uint32_t>(threshold), false};
 }
 
+// The pending row becomes the facts the suspicion rules read; a triple
+// without a row leaves them 0 and not established.
+void record_lookup(const PendingRow& row) {
+  if (!row.found) return;
+  client_metainfo.numattempts = row.attempts;
+  client_metainfo.attemptsintrv = row.interval;
+  client_metainfo.validity |= VALID_NUMATTEMPTS | VALID_ATTEMPTSINTRV;
+}
+
 [[noreturn]] void hand_over_untouched() {
   store_close();
   relay_traffic();
 }
 
-[[noreturn]] void pass(bool suspicious) {
+// With no recorded attempt (a rule requiring 0) there is no row to delete.
+[[noreturn]] void pass(const Triple& triple, bool suspicious) {
+  bool recorded = client_metainfo.numattempts != 0;
   if (suspicious) {
     log_msg(7, "State: PENDING-SUSPICIOUS-PASSED");
-    format_triple_delete();
+    if (recorded) delete_triple(triple);
   } else {
     log_msg(7, "State: PENDING-VERIFIED");
-    promote_address();
+    promote_address(triple.addr);
     if (random() % verified_cleanup_odds == 0) cleanup_verified();
-    format_address_purge();
+    if (recorded) purge_address(triple.addr);
   }
-  if (client_metainfo.numattempts != 0) run_statement();
   store_close();
   // The server's reply to RCPT TO, held back until now, whatever its length.
   (void)!write(client_out, srvresp.data(), srvresp_len);
@@ -68,14 +78,14 @@ void refuse_temporarily() {
   close(client_out);
 }
 
-[[noreturn]] void fail() {
+[[noreturn]] void fail(const Triple& triple) {
   refuse_temporarily();
   if (client_metainfo.numattempts != 0) {
     log_msg(7, "State: UPDATE-ENTRY");
-    record_repeated_attempt();
+    record_repeated_attempt(triple);
   } else {
     log_msg(7, "State: NEW-ENTRY");
-    record_new_attempt();
+    record_new_attempt(triple);
   }
   terminate_process(exit_status::orderly);
 }
@@ -94,8 +104,9 @@ void greylist_decision(int result) {
     terminate_process(exit_status::orderly);
   }
   log_msg(6, "Envelope (helo,from,to): (%s,%s,%s)", envelope.helo.data(), envelope.from.data(), envelope.to.data());
+  Triple triple{client_metainfo.addr, envelope.from.data(), envelope.to.data()};
   if (random() % pending_cleanup_odds == 0) cleanup_pending();
-  lookup_pending();
+  record_lookup(lookup_pending(triple));
   log_msg(6,
           "Metainfo ready: addr(%s) greet(%d) attemptsnum(%u) attemptsintrv(%u) numpendingdelivs(%u) cmderrs(%u)",
           client_metainfo.addr, static_cast<int>(client_metainfo.greetdelay_trapped), client_metainfo.numattempts,
@@ -103,6 +114,6 @@ void greylist_decision(int result) {
   Requirement requirement = required_attempts();
   log_msg(6, "%shost '%s' requires %u re-attempts, %u have been done.", requirement.suspicious ? "suspicious " : "",
           client_metainfo.addr, requirement.required, client_metainfo.numattempts);
-  if (client_metainfo.numattempts >= requirement.required) pass(requirement.suspicious);
-  fail();
+  if (client_metainfo.numattempts >= requirement.required) pass(triple, requirement.suspicious);
+  fail(triple);
 }

@@ -77,10 +77,19 @@ void read_client_address() {
 
 void open_store() {
   const char* path = std::getenv("DBFILE");
-  if (store_open(path != nullptr ? path : default_db_path) != 0) {
+  if (store_connect(path != nullptr ? path : default_db_path) != StoreOpen::opened) {
     log_msg(3, "Can't open database: %s. Use the DBFILE environment variable! Terminating.", store_errmsg());
     std::exit(exit_status::gave_up);
   }
+}
+
+bool is_verified_server() {
+  VerifiedLookup found = lookup_verified(client_metainfo.addr);
+  if (found == VerifiedLookup::failed) {
+    log_msg(3, "Error querying db: %s", store_errmsg());
+    std::exit(exit_status::gave_up);
+  }
+  return found == VerifiedLookup::verified;
 }
 
 void run_greet_delay_trap() {
@@ -148,9 +157,9 @@ int main(int argc, char** argv) {
   std::atexit(atexit_cleanup);
   store_register_busy_handler();
   store_tune_for_short_connections();
-  if (lookup_verified()) {
+  if (is_verified_server()) {
     log_msg(6, "Address '%s' is recognized as a verified server, updating timestamp...", client_metainfo.addr);
-    refresh_verified();
+    refresh_verified(client_metainfo.addr);
     store_close();
     run_child(2);
   }

@@ -44,23 +44,27 @@ TEST(RowCallback, VerifiedRowSetsTheResult) {
   EXPECT_EQ(sqcallback(&result, 1, null_argv, nullptr), 0);
 }
 
-TEST(RowCallback, PendingRowFillsTheFactsAndMissingValuesCountAsZero) {
+TEST(RowCallback, PendingRowFillsTheRowAndMissingValuesCountAsZero) {
   client_metainfo = ClientMetainfo{};
   sqlret result{QUERY_DELIVERYATTEMPTED, {0}};
+  EXPECT_FALSE(result.pending.found);
   char interval[] = "4294967301";  // kept modulo 2^32
   char attempts[] = "3";
   char* argv[] = {interval, attempts};
   EXPECT_EQ(sqcallback(&result, 2, argv, nullptr), 0);
-  EXPECT_EQ(client_metainfo.numattempts, 3u);
-  EXPECT_EQ(client_metainfo.attemptsintrv, 5u);
-  EXPECT_EQ(client_metainfo.validity, static_cast<std::uint32_t>(VALID_NUMATTEMPTS | VALID_ATTEMPTSINTRV));
+  EXPECT_TRUE(result.pending.found);
+  EXPECT_EQ(result.pending.attempts, 3u);
+  EXPECT_EQ(result.pending.interval, 5u);
   EXPECT_EQ(result.types.intval, 0);
+  // The store leaves the connection's facts to the decision.
+  EXPECT_EQ(client_metainfo.numattempts, 0u);
+  EXPECT_EQ(client_metainfo.validity, 0u);
 
   char empty[] = "";
   char* broken[] = {nullptr, empty};
   EXPECT_EQ(sqcallback(&result, 2, broken, nullptr), 0);
-  EXPECT_EQ(client_metainfo.numattempts, 0u);
-  EXPECT_EQ(client_metainfo.attemptsintrv, 0u);
+  EXPECT_EQ(result.pending.attempts, 0u);
+  EXPECT_EQ(result.pending.interval, 0u);
 }
 
 TEST(RowCallback, UnknownQueryTypeAbortsTheStatement) {
