@@ -139,3 +139,30 @@ TEST_F(ScratchDatabase, OtherJournalModesKeepSQLiteDefaults) {
   store_tune_for_short_connections();
   EXPECT_EQ(synchronous_setting(), 2);  // FULL
 }
+
+TEST(Location, OnlyPostgresUrisSelectPostgres) {
+  EXPECT_TRUE(is_postgres_location("postgresql:///ostrel?host=/run/postgresql"));
+  EXPECT_TRUE(is_postgres_location("postgres://db.example/ostrel"));
+  EXPECT_TRUE(is_postgres_location("postgresql:///?service=greylist"));
+  EXPECT_FALSE(is_postgres_location("/var/db/ostrel/ostrel.db"));
+  EXPECT_FALSE(is_postgres_location("postgresql.db"));
+  EXPECT_FALSE(is_postgres_location("POSTGRESQL://x/y"));  // libpq knows only the lower-case schemes
+  EXPECT_FALSE(is_postgres_location("file:postgresql://x"));
+  EXPECT_FALSE(is_postgres_location(""));
+}
+
+TEST(Location, PasswordInAPostgresUriIsRefusedBeforeAnyConnection) {
+  for (const char* uri : {"postgresql://ostrel:secret@/ostrel?host=/nonexistent",
+                          "postgresql:///ostrel?host=/nonexistent&password=secret",
+                          "postgres:///ostrel?sslpassword=secret&host=/nonexistent"}) {
+    EXPECT_EQ(store_connect(uri), StoreOpen::refused) << uri;
+    EXPECT_EQ(std::string(store_errmsg()).find("secret"), std::string::npos);
+    EXPECT_FALSE(store_is_open());
+  }
+  EXPECT_EQ(store_connect("postgresql://[::1/ostrel?x=secret"), StoreOpen::failed);
+  EXPECT_STREQ(store_errmsg(), "the PostgreSQL URI does not parse");
+  EXPECT_EQ(store_connect("postgresql:///ostrel?host=/nonexistent&user=nobody"), StoreOpen::failed);
+  EXPECT_EQ(std::string(store_errmsg()).rfind("PostgreSQL database 'ostrel' on '/nonexistent': ", 0), 0u)
+      << store_errmsg();
+  EXPECT_EQ(std::string(store_errmsg()).find('\n'), std::string::npos);
+}
