@@ -46,8 +46,8 @@ int main(int argc, char** argv) {
     return exit_status::flagger_setup;
   }
   std::array<char, dnsbl::reversed_size> reversed{};
-  if (!dnsbl::reverse_ipv4(client_addr, reversed)) {
-    log_msg(6, "Address '%s' is not an IPv4 address, no DNS blacklist lookups.\n", client_addr);
+  if (!dnsbl::reverse_address(client_addr, reversed)) {
+    log_msg(6, "Address '%s' is neither an IPv4 nor an IPv6 address, no DNS blacklist lookups.\n", client_addr);
     run_child(child_argv);
   }
   dnsbl::Lookup lookup(client_addr, reversed.data());

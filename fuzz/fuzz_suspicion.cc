@@ -38,8 +38,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::FILE* file = fmemopen(content.data(), content.size() ? content.size() : 1, "r");
   if (file == nullptr) return 0;
   char line[rule_buffer_size];
-  int result = evaluate_rule_file(file, "fuzz.rules", line, facts);
+  Threshold result = evaluate_rule_file(file, "fuzz.rules", line, facts);
   std::fclose(file);
-  if (result < SUSPICION_NO_MATCH || result == -2) __builtin_trap();
+  // A file gives a rule's number, which never exceeds the largest one, or no match.
+  if (result.source == Threshold::Source::rule && result.number > largest_rule_number) __builtin_trap();
+  if (result.source != Threshold::Source::rule && result.source != Threshold::Source::no_match) __builtin_trap();
   return 0;
 }

@@ -27,12 +27,12 @@ struct Requirement {
   bool suspicious;
 };
 
+// A client that a rule matched needs that rule's number of re-attempts and
+// is suspicious; any other needs one.
 Requirement required_attempts() {
-  int threshold = host_delivattempts_threshold();
-  if (threshold >= 0) return {static_cast<std::uint32_t>(threshold), true};
-  if (threshold >= SUSPICION_NO_MATCH) return {1, false};
-  log_msg(2, "unknown return value from host_delivattempts_threshold(): %d", threshold);
-  return {static_cast<std::uint32_t>(threshold), false};
+  Threshold threshold = host_delivattempts_threshold();
+  if (threshold.source == Threshold::Source::rule) return {threshold.number, true};
+  return {1, false};
 }
 
 // The pending row becomes the facts the suspicion rules read; a triple

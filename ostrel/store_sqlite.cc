@@ -76,12 +76,16 @@ void store_register_busy_handler() {
 // database last. Commits then only append to the log, which keeps the
 // database intact (a power loss may undo the last few rows, which costs a
 // sender one more retry), and checkpoints are left to SQLite's automatic
-// ones, which do not hold writers up. Both are optimisations: a failure is
-// not worth a word.
+// ones, which do not hold writers up. A reader that stays long (a backup, a
+// listing) keeps those checkpoints from reaching the log's end, so the log
+// grows meanwhile; SQLite reuses the file afterwards but never shrinks it, so
+// the first commit after the next complete checkpoint cuts it back to 4 MiB,
+// the size SQLite's automatic checkpoint (1000 pages of 4 KiB) lets it reach
+// anyway. All three are optimisations: a failure is not worth a word.
 void store_tune_for_short_connections() {
   if (db == nullptr || !journal_is_wal()) return;
   sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
-  sqlite3_exec(db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
+  sqlite3_exec(db, "PRAGMA synchronous=NORMAL; PRAGMA journal_size_limit=4194304", nullptr, nullptr, nullptr);
 }
 
 std::uint32_t busy_pause_ms(int count, long random_value) {

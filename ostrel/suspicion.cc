@@ -19,123 +19,122 @@ const char* lookup(const SuspicionFacts& facts, const char* name) {
   return facts.lookup_env != nullptr ? facts.lookup_env(name) : std::getenv(name);
 }
 
-int match_hostname(char* rule, const SuspicionFacts& facts) {
+RuleResult match_hostname(char* rule, const SuspicionFacts& facts) {
   if (facts.hostname == nullptr) {
     log_msg(6, "Unable to get PTR for address '%s'.", facts.addr);
-    return RULESPEC_INTERNALERROR;
+    return RuleResult::internal_error;
   }
   log_msg(7, "Processing spec of kind REGEX.");
   Regex re;
   if (!re.compile(rule, REG_EXTENDED | REG_ICASE | REG_NOSUB)) {
     log_msg(3, "Unable to compile regular expression \"%s\", skipping.", rule);
-    return RULESPEC_SPECERROR;
+    return RuleResult::spec_error;
   }
-  if (!re.matches(facts.hostname)) return RULESPEC_NOMATCH;
+  if (!re.matches(facts.hostname)) return RuleResult::no_match;
   log_msg(6, "Address '%s' ('%s') matched REGEX spec.", facts.addr, facts.hostname);
-  return RULESPEC_MATCH;
+  return RuleResult::match;
 }
 
-int match_environment(char* rule, const SuspicionFacts& facts) {
+RuleResult match_environment(char* rule, const SuspicionFacts& facts) {
   char* rest = rule;
   while (char* token = next_rule_token(rest)) {
     if (*token == '\0' || lookup(facts, token) == nullptr) continue;
     log_msg(6, "Address '%s' matched ENVVAR spec, variable %s.", facts.addr, token);
-    return RULESPEC_MATCH;
+    return RuleResult::match;
   }
-  return RULESPEC_NOMATCH;
+  return RuleResult::no_match;
 }
 
-int match_envelope_token(const char* token, const SuspicionFacts& facts) {
+RuleResult match_envelope_token(const char* token, const SuspicionFacts& facts) {
   if (token[0] == '\0' || token[1] != ':' || token[2] == '\0') {
     log_msg(3, "Unrecognized block in ENVELOPE spec.");
-    return RULESPEC_SPECERROR;
+    return RuleResult::spec_error;
   }
   const char* pattern = token + 2;
   Regex re;
   if (!re.compile(pattern, REG_EXTENDED | REG_NOSUB)) {
     log_msg(3, "Unable to compile sender regex '%s', skipping.", pattern);
-    return RULESPEC_SPECERROR;
+    return RuleResult::spec_error;
   }
   const char* field = nullptr;
-  const char* message = nullptr;
+  const char* subject = nullptr;
   switch (token[0]) {
-    case 's':
+    case rule_grammar::sender_qualifier:
       field = facts.from;
-      message = "Sender '%s' matched ENVELOPE spec '%s'.";
+      subject = "Sender";
       break;
-    case 'r':
+    case rule_grammar::recipient_qualifier:
       field = facts.to;
-      message = "Recipient '%s' matched ENVELOPE spec '%s'.";
+      subject = "Recipient";
       break;
-    case 'h':
+    case rule_grammar::helo_qualifier:
       field = facts.helo;
-      message = "Helo msg '%s' matched ENVELOPE spec '%s'.";
+      subject = "Helo msg";
       break;
     default:
       log_msg(3, "Unrecognized qualifier '%c' for ENVELOPE spec.", token[0]);
-      return RULESPEC_SPECERROR;
+      return RuleResult::spec_error;
   }
-  if (!re.matches(field)) return RULESPEC_NOMATCH;
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat-nonliteral"
-  log_msg(6, message, field, token);
-#pragma GCC diagnostic pop
-  return RULESPEC_MATCH;
+  if (!re.matches(field)) return RuleResult::no_match;
+  log_msg(6, "%s '%s' matched ENVELOPE spec '%s'.", subject, field, token);
+  return RuleResult::match;
 }
 
-int match_envelope(char* rule, const SuspicionFacts& facts) {
+RuleResult match_envelope(char* rule, const SuspicionFacts& facts) {
   char* rest = rule;
   while (char* token = next_rule_token(rest)) {
-    int result = match_envelope_token(token, facts);
-    if (result != RULESPEC_NOMATCH) return result;
+    RuleResult result = match_envelope_token(token, facts);
+    if (result != RuleResult::no_match) return result;
   }
-  return RULESPEC_NOMATCH;
+  return RuleResult::no_match;
 }
 
-int match_behaviour_token(const char* token, const SuspicionFacts& facts) {
-  if (std::strcmp(token, "greetdelay") == 0) {
+RuleResult match_behaviour_token(const char* token, const SuspicionFacts& facts) {
+  if (token == rule_grammar::greetdelay) {
     if (!facts.greetdelay_watched) {
       log_msg(3,
               "Unable to inspect BEHAVIOUR spec's block greetdelay: GREETDELAY env var not set, greetdelay not "
               "attempted.");
-      return RULESPEC_NOMATCH;
+      return RuleResult::no_match;
     }
-    if (facts.greetdelay_trapped != 1) return RULESPEC_NOMATCH;
+    if (facts.greetdelay_trapped != 1) return RuleResult::no_match;
     log_msg(6, "Address '%s' matched CLIBEHAVIOUR spec, type 'greetdelay'.", facts.addr);
-    return RULESPEC_MATCH;
+    return RuleResult::match;
   }
-  if (std::strcmp(token, "retryinterval") == 0) {
+  if (token == rule_grammar::retryinterval) {
     std::uint32_t threshold = retryinterval_threshold(facts.numattempts);
-    if (facts.attemptsintrv >= threshold) return RULESPEC_NOMATCH;
+    if (facts.attemptsintrv >= threshold) return RuleResult::no_match;
     log_msg(6, "Address '%s' matched CLIBEHAVIOUR spec, type 'retryinterval' (%u<%u).", facts.addr,
             facts.attemptsintrv, threshold);
-    return RULESPEC_MATCH;
+    return RuleResult::match;
   }
-  if (std::strcmp(token, "commanderrors") == 0) {
-    if (facts.cmderrs == CMDERRS_NONE) return RULESPEC_NOMATCH;
+  if (token == rule_grammar::commanderrors) {
+    if (facts.cmderrs == CMDERRS_NONE) return RuleResult::no_match;
     log_msg(7, "Address '%s' matched CLIBEHAVIOUR spec, type 'commanderrors' (%u).", facts.addr, facts.cmderrs);
-    return RULESPEC_MATCH;
+    return RuleResult::match;
   }
   log_msg(3, "Behaviour spec '%s' not recognized.", token);
-  return RULESPEC_SPECERROR;
+  return RuleResult::spec_error;
 }
 
-int match_behaviour(char* rule, const SuspicionFacts& facts) {
+RuleResult match_behaviour(char* rule, const SuspicionFacts& facts) {
   char* rest = rule;
   while (char* token = next_rule_token(rest)) {
-    int result = match_behaviour_token(token, facts);
-    if (result != RULESPEC_NOMATCH) return result;
+    RuleResult result = match_behaviour_token(token, facts);
+    if (result != RuleResult::no_match) return result;
   }
-  return RULESPEC_NOMATCH;
+  return RuleResult::no_match;
 }
 
-// Rule numbers come back as a signed int: larger ones would read as the
-// negative results, so such lines are refused.
+// "%u" takes a leading '-' and wraps the number around: such a line is
+// refused rather than read as a huge number.
+bool number_is_negative(const char* line) { return line[std::strspn(line, " \t\n\v\f\r")] == '-'; }
+
+// Rule numbers stay within a signed int, as ostrel has always kept them.
 bool number_fits(const char* line) {
   errno = 0;
   unsigned long long value = std::strtoull(line, nullptr, 10);
-  const char* first = line + std::strspn(line, " \t\n\v\f\r");
-  return errno != ERANGE && *first != '-' && value <= largest_rule_number;
+  return errno != ERANGE && value <= largest_rule_number;
 }
 
 void report_line(const RuleFileReader& reader, const RuleLine& line, const char* path) {
@@ -150,6 +149,9 @@ void report_line(const RuleFileReader& reader, const RuleLine& line, const char*
     case LineKind::unparsable:
       log_msg(3, "Unable to parse line %u, expected \"number kind rule\", skipping.", reader.line_number());
       break;
+    case LineKind::number_negative:
+      log_msg(3, "Number in line %u is negative in suspicion file '%s', skipping.", reader.line_number(), path);
+      break;
     case LineKind::number_too_large:
       log_msg(3, "Number in line %u exceeds %u in suspicion file '%s', skipping.", reader.line_number(),
               largest_rule_number, path);
@@ -159,25 +161,25 @@ void report_line(const RuleFileReader& reader, const RuleLine& line, const char*
   }
 }
 
-int evaluate_line(const RuleFileReader& reader, const RuleLine& line, const SuspicionFacts& facts) {
+RuleResult evaluate_line(const RuleFileReader& reader, const RuleLine& line, const SuspicionFacts& facts) {
   log_msg(7, "Read line %u from suspicion file; checking against rule '%s'", reader.line_number(), line.text);
   char rule[rule_buffer_size];
   std::snprintf(rule, sizeof rule, "%s", line.proper);
-  int result = match_rulespec(line.kind_char, rule, facts);
-  if (line.negated && (result == RULESPEC_MATCH || result == RULESPEC_NOMATCH))
-    result = result == RULESPEC_MATCH ? RULESPEC_NOMATCH : RULESPEC_MATCH;
+  RuleResult result = match_rulespec(line.kind_char, rule, facts);
+  if (line.negated && (result == RuleResult::match || result == RuleResult::no_match))
+    result = result == RuleResult::match ? RuleResult::no_match : RuleResult::match;
   switch (result) {
-    case RULESPEC_MATCH:
+    case RuleResult::match:
       log_msg(5, "Rule '%c' in line %u matched client '%s', returning %u attempts.", line.kind_char,
               reader.line_number(), facts.addr, line.number);
       break;
-    case RULESPEC_NOMATCH:
+    case RuleResult::no_match:
       log_msg(7, "Rule '%c' in line %u did not match.", line.kind_char, reader.line_number());
       break;
-    case RULESPEC_SPECERROR:
+    case RuleResult::spec_error:
       log_msg(3, "Error in rule specification in line %u, skipping...", reader.line_number());
       break;
-    default:
+    case RuleResult::internal_error:
       log_msg(3, "Error while processing rule in line %u, skipping...", reader.line_number());
       break;
   }
@@ -193,19 +195,19 @@ std::uint32_t retryinterval_threshold(std::uint32_t numattempts) {
   return 500u * numattempts - 1000u;
 }
 
-int match_rulespec(char kind, char* rule, const SuspicionFacts& facts) {
+RuleResult match_rulespec(char kind, char* rule, const SuspicionFacts& facts) {
   switch (kind) {
-    case 'r':
+    case rule_grammar::hostname_kind:
       return match_hostname(rule, facts);
-    case 'v':
+    case rule_grammar::environment_kind:
       return match_environment(rule, facts);
-    case 'e':
+    case rule_grammar::envelope_kind:
       return match_envelope(rule, facts);
-    case 'b':
+    case rule_grammar::behaviour_kind:
       return match_behaviour(rule, facts);
     default:
       log_msg(3, "spec kind %c is not supported in suspicion file.", kind);
-      return RULESPEC_SPECERROR;
+      return RuleResult::spec_error;
   }
 }
 
@@ -258,6 +260,10 @@ RuleLine RuleFileReader::next() {
     result.kind = LineKind::unparsable;
     return result;
   }
+  if (number_is_negative(line_)) {
+    result.kind = LineKind::number_negative;
+    return result;
+  }
   if (!number_fits(line_)) {
     result.kind = LineKind::number_too_large;
     return result;
@@ -276,32 +282,32 @@ RuleLine RuleFileReader::next() {
   return result;
 }
 
-int evaluate_rule_file(std::FILE* file, const char* path, char* line_buffer, const SuspicionFacts& facts,
+Threshold evaluate_rule_file(std::FILE* file, const char* path, char* line_buffer, const SuspicionFacts& facts,
                        RuleObserver* observer) {
   RuleFileReader reader(file, line_buffer);
   for (RuleLine line = reader.next(); line.kind != LineKind::end_of_file; line = reader.next()) {
-    int result = RULESPEC_NOMATCH;
+    RuleResult result = RuleResult::no_match;
     if (line.kind == LineKind::rule)
       result = evaluate_line(reader, line, facts);
     else
       report_line(reader, line, path);
     if (observer != nullptr) observer->on_line(reader, line, result);
-    if (line.kind == LineKind::rule && result == RULESPEC_MATCH) return static_cast<int>(line.number);
+    if (line.kind == LineKind::rule && result == RuleResult::match) return {Threshold::Source::rule, line.number};
   }
   log_msg(6, "Address '%s' did not match any rule.", facts.addr);
-  return SUSPICION_NO_MATCH;
+  return {Threshold::Source::no_match, 0};
 }
 
-int host_delivattempts_threshold() {
+Threshold host_delivattempts_threshold() {
   const char* path = std::getenv("SUSPICION");
   if (path == nullptr) {
     log_msg(7, "Suspicion is not enabled.");
-    return SUSPICION_DISABLED;
+    return {Threshold::Source::disabled, 0};
   }
   std::FILE* file = std::fopen(path, "r");
   if (file == nullptr) {
     log_msg(2, "Unable to open suspicion file '%s': %s", path, strerror(errno));
-    return SUSPICION_UNREADABLE;
+    return {Threshold::Source::unreadable, 0};
   }
   client_metainfo.hostname = std::getenv("TCPREMOTEHOST");
   client_metainfo.validity |= VALID_HOSTNAME;
@@ -317,7 +323,7 @@ int host_delivattempts_threshold() {
   facts.helo = envelope.helo.data();
   facts.from = envelope.from.data();
   facts.to = envelope.to.data();
-  int result = evaluate_rule_file(file, path, buf.data(), facts);
+  Threshold result = evaluate_rule_file(file, path, buf.data(), facts);
   std::fclose(file);
   return result;
 }

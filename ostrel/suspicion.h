@@ -3,20 +3,55 @@
 // `ostrelctl check-rules` share this code.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <string_view>
 
-enum RulespecResult : int {
-  RULESPEC_INTERNALERROR = -2,  // cannot be evaluated for this client
-  RULESPEC_SPECERROR = -1,      // the rule is malformed
-  RULESPEC_NOMATCH = 0,
-  RULESPEC_MATCH = 1,
+// The grammar of a rule file. ostrel's matcher and the checker of
+// `ostrelctl check-rules` both read it from here.
+namespace rule_grammar {
+inline constexpr char hostname_kind = 'r';     // a regular expression on the host name
+inline constexpr char environment_kind = 'v';  // variable names
+inline constexpr char envelope_kind = 'e';     // qualifier:pattern tokens
+inline constexpr char behaviour_kind = 'b';    // behaviour tokens
+inline constexpr std::string_view kinds = "berv";
+
+inline constexpr char sender_qualifier = 's';
+inline constexpr char recipient_qualifier = 'r';
+inline constexpr char helo_qualifier = 'h';
+inline constexpr std::string_view qualifiers = "srh";
+
+inline constexpr std::string_view greetdelay = "greetdelay";
+inline constexpr std::string_view retryinterval = "retryinterval";
+inline constexpr std::string_view commanderrors = "commanderrors";
+inline constexpr std::array<std::string_view, 3> behaviour_tokens = {greetdelay, retryinterval, commanderrors};
+
+[[nodiscard]] constexpr bool is_kind(char c) { return c != '\0' && kinds.find(c) != std::string_view::npos; }
+[[nodiscard]] constexpr bool is_qualifier(char c) { return c != '\0' && qualifiers.find(c) != std::string_view::npos; }
+[[nodiscard]] constexpr bool is_behaviour_token(std::string_view token) {
+  for (std::string_view known : behaviour_tokens)
+    if (token == known) return true;
+  return false;
+}
+}  // namespace rule_grammar
+
+// What evaluating one rule gave.
+enum class RuleResult {
+  match,
+  no_match,
+  spec_error,      // the rule is malformed
+  internal_error,  // it cannot be evaluated for this client (no host name)
 };
 
-// Results of host_delivattempts_threshold besides a rule's number.
-enum : int { SUSPICION_DISABLED = -1, SUSPICION_UNREADABLE = -3, SUSPICION_NO_MATCH = -4 };
+// What the rule file says of a client: the number of re-attempts of the
+// first rule that matched, or why there is none.
+struct Threshold {
+  enum class Source { disabled, unreadable, no_match, rule };
+  Source source = Source::no_match;
+  unsigned number = 0;  // the rule's number when source is rule
+};
 
 // What the rules may know of a client.
 struct SuspicionFacts {
@@ -37,7 +72,7 @@ inline constexpr std::size_t rule_buffer_size = 1024;
 inline constexpr std::uint32_t largest_rule_number = 2147483647;
 
 // How ostrel reads one line of the file.
-enum class LineKind { end_of_file, comment, too_long, nul_byte, unparsable, number_too_large, rule };
+enum class LineKind { end_of_file, comment, too_long, nul_byte, unparsable, number_negative, number_too_large, rule };
 
 struct RuleLine {
   LineKind kind = LineKind::end_of_file;
@@ -74,7 +109,7 @@ class RuleFileReader {
 class RuleObserver {
  public:
   virtual ~RuleObserver() = default;
-  virtual void on_line(const RuleFileReader& reader, const RuleLine& line, int result) = 0;
+  virtual void on_line(const RuleFileReader& reader, const RuleLine& line, RuleResult result) = 0;
 };
 
 // Takes the next token off rest, splitting at every single space or comma
@@ -85,13 +120,13 @@ char* next_rule_token(char*& rest);
 [[nodiscard]] std::uint32_t retryinterval_threshold(std::uint32_t numattempts);
 
 // Evaluates one rule proper (split in place for kinds b, e and v).
-[[nodiscard]] int match_rulespec(char kind, char* rule, const SuspicionFacts& facts);
+[[nodiscard]] RuleResult match_rulespec(char kind, char* rule, const SuspicionFacts& facts);
 
-// Evaluates the open file from the top; the first matching rule's number,
-// or SUSPICION_NO_MATCH.
-[[nodiscard]] int evaluate_rule_file(std::FILE* file, const char* path, char* line_buffer,
+// Evaluates the open file from the top: the first matching rule's number,
+// or no_match.
+[[nodiscard]] Threshold evaluate_rule_file(std::FILE* file, const char* path, char* line_buffer,
                                      const SuspicionFacts& facts, RuleObserver* observer = nullptr);
 
 // ostrel's entry: reads SUSPICION and TCPREMOTEHOST and the process's
 // records; fills client_metainfo.hostname.
-[[nodiscard]] int host_delivattempts_threshold();
+[[nodiscard]] Threshold host_delivattempts_threshold();

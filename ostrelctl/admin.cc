@@ -1,16 +1,21 @@
 #include "admin.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <getopt.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "log.h"
-#include <sqlite3.h>
+#include "database.h"
+#include "unique_fd.h"
 #include "store.h"
 
 namespace {
@@ -20,26 +25,6 @@ struct CommonOptions {
   const char* ip = nullptr;
   bool tsv = false;
   std::vector<const char*> operands;
-};
-
-// A prepared statement that is finalized when it goes out of scope.
-class Statement {
- public:
-  Statement(sqlite3* db, const char* sql) { sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr); }
-  Statement(const Statement&) = delete;
-  Statement& operator=(const Statement&) = delete;
-  ~Statement() { sqlite3_finalize(stmt_); }
-  [[nodiscard]] bool ok() const { return stmt_ != nullptr; }
-  void bind(int index, const char* text) { sqlite3_bind_text(stmt_, index, text, -1, SQLITE_TRANSIENT); }
-  [[nodiscard]] int step() { return sqlite3_step(stmt_); }
-  [[nodiscard]] std::string text(int column) const {
-    const auto* value = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, column));
-    return value != nullptr ? value : "";
-  }
-  [[nodiscard]] long long integer(int column) const { return sqlite3_column_int64(stmt_, column); }
-
- private:
-  sqlite3_stmt* stmt_ = nullptr;
 };
 
 const char* database_path(const CommonOptions& options) {
@@ -95,81 +80,56 @@ bool check_address(const char* text) {
   return false;
 }
 
-bool has_table(sqlite3* db, const char* name) {
-  Statement stmt(db, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?");
-  if (!stmt.ok()) return false;
-  stmt.bind(1, name);
-  return stmt.step() == SQLITE_ROW;
+// The widths of the aligned columns come from a first pass over the same
+// rows, so a listing holds one row at a time however long the table is.
+// Lengths are in bytes, as printf pads.
+std::string width_query(const std::vector<const char*>& columns, const std::string& from) {
+  std::string sql = "SELECT ";
+  for (std::size_t i = 0; i < columns.size(); ++i)
+    sql += std::string(i ? ", " : "") + "IFNULL(MAX(LENGTH(CAST(" + columns[i] + " AS BLOB))), 0)";
+  return sql + " FROM " + from;
 }
 
-// Opens an existing database that has both tables, with ostrel's busy
-// handler so that the tool can run beside live traffic.
-bool open_database(const char* path) {
-  log_setup("ostrelctl: ");
-  sqlite3* probe = nullptr;
-  if (sqlite3_open_v2(path, &probe, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
-    std::fprintf(stderr, "ostrelctl: cannot open database '%s': %s\n", path,
-                 probe != nullptr ? sqlite3_errmsg(probe) : "out of memory");
-    sqlite3_close(probe);
-    return false;
-  }
-  sqlite3_close(probe);
-  if (store_open(path) != SQLITE_OK) {
-    std::fprintf(stderr, "ostrelctl: cannot open database '%s': %s\n", path, store_errmsg());
-    return false;
-  }
-  store_register_busy_handler();
-  store_tune_for_short_connections();
-  for (const char* table : {"verified", "pending"}) {
-    if (!has_table(store_handle(), table)) {
-      std::fprintf(stderr, "ostrelctl: database '%s' has no table '%s' (create it with: ostrelctl init-db %s)\n",
-                   path, table, path);
-      store_close();
-      return false;
-    }
-  }
-  return true;
-}
-
-bool run(Statement& stmt, const char* what) {
-  if (stmt.ok() && stmt.step() == SQLITE_DONE) return true;
-  std::fprintf(stderr, "ostrelctl: %s failed: %s\n", what, sqlite3_errmsg(store_handle()));
-  return false;
-}
-
-long long count(const char* sql, const char* ip = nullptr) {
-  Statement stmt(store_handle(), sql);
-  if (!stmt.ok()) return -1;
-  if (ip != nullptr) stmt.bind(1, ip);
-  return stmt.step() == SQLITE_ROW ? stmt.integer(0) : -1;
-}
-
-void print_rows(Statement& stmt, const std::vector<std::string>& header, bool tsv) {
-  std::vector<std::vector<std::string>> rows;
-  int rc;
-  while ((rc = stmt.step()) == SQLITE_ROW) {
-    std::vector<std::string> row;
-    for (std::size_t i = 0; i < header.size(); ++i) row.push_back(stmt.text(static_cast<int>(i)));
-    rows.push_back(row);
-  }
-  if (tsv) {
-    for (const auto& row : rows) {
-      for (std::size_t i = 0; i < row.size(); ++i) std::printf("%s%s", i ? "\t" : "", row[i].c_str());
-      std::printf("\n");
-    }
-    return;
-  }
+bool print_rows(const Database& db, const std::vector<const char*>& columns, const std::vector<std::string>& header,
+                const std::string& from, const std::string& order, const char* ip, bool tsv) {
   std::vector<std::size_t> widths;
   for (const std::string& title : header) widths.push_back(title.size());
-  for (const auto& row : rows)
-    for (std::size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], row[i].size());
+  if (!tsv) {
+    Statement sizes(db, width_query(columns, from).c_str(), "list");
+    if (ip != nullptr) sizes.bind(1, ip);
+    if (!sizes.single_row()) return false;
+    for (std::size_t i = 0; i < widths.size(); ++i)
+      widths[i] = std::max(widths[i], static_cast<std::size_t>(sizes.integer(static_cast<int>(i))));
+    if (!sizes.finish()) return false;
+  }
   auto print_line = [&](const std::vector<std::string>& cells) {
-    for (std::size_t i = 0; i < cells.size(); ++i)
-      std::printf(i + 1 < cells.size() ? "%-*s  " : "%-*s\n", static_cast<int>(i + 1 < cells.size() ? widths[i] : 0),
-                  cells[i].c_str());
+    for (std::size_t i = 0; i < cells.size(); ++i) {
+      if (tsv)
+        std::printf("%s%s", i ? "\t" : "", cells[i].c_str());
+      else
+        std::printf(i + 1 < cells.size() ? "%-*s  " : "%-*s", static_cast<int>(i + 1 < cells.size() ? widths[i] : 0),
+                    cells[i].c_str());
+    }
+    std::printf("\n");
   };
-  print_line(header);
-  for (const auto& row : rows) print_line(row);
+  if (!tsv) print_line(header);
+  std::string sql = "SELECT ";
+  for (std::size_t i = 0; i < columns.size(); ++i) sql += std::string(i ? ", " : "") + columns[i];
+  Statement rows(db, (sql + " FROM " + from + " ORDER BY " + order).c_str(), "list");
+  if (ip != nullptr) rows.bind(1, ip);
+  std::vector<std::string> cells(columns.size());
+  Statement::Step step;
+  while ((step = rows.step()) == Statement::Step::row) {
+    for (std::size_t i = 0; i < cells.size(); ++i) cells[i] = rows.text(static_cast<int>(i));
+    print_line(cells);
+  }
+  return step == Statement::Step::done && rows.finish();
+}
+
+bool output_written() {
+  if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return true;
+  std::fprintf(stderr, "ostrelctl: cannot write the output: %s\n", std::strerror(errno));
+  return false;
 }
 
 constexpr const char* list_usage =
@@ -185,6 +145,10 @@ constexpr const char* stats_usage =
     "usage: ostrelctl stats [--db PATH]\n"
     "Rows in each table, pending rows by attempts, oldest and newest timestamps, and what the\n"
     "next cleanups would delete.\n";
+constexpr const char* backup_usage =
+    "usage: ostrelctl backup DEST [--db PATH]\n"
+    "Copies the database, as one consistent snapshot taken beside live traffic, into a\n"
+    "temporary file beside DEST that then replaces DEST.\n";
 constexpr const char* cleanup_usage =
     "usage: ostrelctl cleanup [--db PATH]\n"
     "Runs both of ostrel's cleanups now: pending rows first seen more than 18 hours ago and\n"
@@ -201,20 +165,19 @@ int list_command(int argc, char** argv) {
     return 2;
   }
   if (options.ip != nullptr && !check_address(options.ip)) return 2;
-  if (!open_database(database_path(options))) return 1;
-  std::string where = options.ip != nullptr ? " WHERE ip = ?" : "";
+  Database db;
+  if (!db.open(database_path(options))) return 1;
+  std::string from = table + (options.ip != nullptr ? " WHERE ip = ?" : "");
   bool pending = table == "pending";
-  std::string sql = pending ? "SELECT ip, envsender, envrecipient, tsfirstdelivery, tslastdelivery, attempts FROM "
-                              "pending" + where + " ORDER BY tsfirstdelivery, rowid"
-                            : "SELECT ip, ts FROM verified" + where + " ORDER BY ts, rowid";
-  Statement stmt(store_handle(), sql.c_str());
-  if (!stmt.ok()) return 1;
-  if (options.ip != nullptr) stmt.bind(1, options.ip);
-  std::vector<std::string> header = pending ? std::vector<std::string>{"ip", "sender", "recipient", "first attempt",
-                                                                        "last attempt", "attempts"}
-                                            : std::vector<std::string>{"ip", "last seen"};
-  print_rows(stmt, header, options.tsv);
-  return 0;
+  // Both passes read one snapshot, so rows written meanwhile cannot outgrow the widths.
+  if (!db.exec("BEGIN", "list")) return 1;
+  bool listed =
+      pending ? print_rows(db, {"ip", "envsender", "envrecipient", "tsfirstdelivery", "tslastdelivery", "attempts"},
+                           {"ip", "sender", "recipient", "first attempt", "last attempt", "attempts"}, from,
+                           "tsfirstdelivery, rowid", options.ip, options.tsv)
+              : print_rows(db, {"ip", "ts"}, {"ip", "last seen"}, from, "ts, rowid", options.ip, options.tsv);
+  if (!listed || !db.exec("COMMIT", "list")) return 1;
+  return output_written() ? 0 : 1;
 }
 
 int allow_command(int argc, char** argv) {
@@ -222,30 +185,28 @@ int allow_command(int argc, char** argv) {
   if (int status = parse(argc, argv, allow_usage, false, false, 1, options); status >= 0) return status;
   const char* ip = options.operands[0];
   if (!check_address(ip)) return 2;
-  if (!open_database(database_path(options))) return 1;
-  sqlite3* db = store_handle();
-  if (sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) {
-    std::fprintf(stderr, "ostrelctl: allow failed: %s\n", sqlite3_errmsg(db));
-    return 1;
-  }
-  bool known = count("SELECT COUNT(*) FROM verified WHERE ip = ?", ip) > 0;
-  Statement write(db, known ? "UPDATE verified SET ts = DATETIME('now') WHERE ip = ?"
-                            : "INSERT INTO verified (ip, ts) VALUES (?, DATETIME('now'))");
+  Database db;
+  if (!db.open(database_path(options))) return 1;
+  if (!db.exec("BEGIN IMMEDIATE", "allow")) return 1;
+  Statement known_row(db, "SELECT COUNT(*) FROM verified WHERE ip = ?", "allow");
+  known_row.bind(1, ip);
+  if (!known_row.single_row()) return 1;  // the open transaction ends with the process
+  bool known = known_row.integer(0) > 0;
+  if (!known_row.finish()) return 1;
+  Statement write(db,
+                  known ? "UPDATE verified SET ts = DATETIME('now') WHERE ip = ?"
+                        : "INSERT INTO verified (ip, ts) VALUES (?, DATETIME('now'))",
+                  "allow");
   write.bind(1, ip);
-  Statement purge(db, "DELETE FROM pending WHERE ip = ?");
+  if (!write.run()) return 1;
+  Statement purge(db, "DELETE FROM pending WHERE ip = ?", "allow");
   purge.bind(1, ip);
-  if (!run(write, "allow") || !run(purge, "allow")) {
-    sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
-    return 1;
-  }
-  int purged = sqlite3_changes(db);
-  if (sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
-    std::fprintf(stderr, "ostrelctl: allow failed: %s\n", sqlite3_errmsg(db));
-    return 1;
-  }
+  if (!purge.run()) return 1;
+  int purged = db.changes();
+  if (!db.exec("COMMIT", "allow")) return 1;
   std::printf("%s is %s a verified server; %d pending row%s removed\n", ip, known ? "still" : "now", purged,
               purged == 1 ? "" : "s");
-  return 0;
+  return output_written() ? 0 : 1;
 }
 
 int forget_command(int argc, char** argv) {
@@ -253,63 +214,120 @@ int forget_command(int argc, char** argv) {
   if (int status = parse(argc, argv, forget_usage, false, false, 1, options); status >= 0) return status;
   const char* ip = options.operands[0];
   if (!check_address(ip)) return 2;
-  if (!open_database(database_path(options))) return 1;
-  sqlite3* db = store_handle();
+  Database db;
+  if (!db.open(database_path(options))) return 1;
   int removed[2] = {0, 0};
   const char* statements[2] = {"DELETE FROM verified WHERE ip = ?", "DELETE FROM pending WHERE ip = ?"};
   for (int i = 0; i < 2; ++i) {
-    Statement stmt(db, statements[i]);
+    Statement stmt(db, statements[i], "forget");
     stmt.bind(1, ip);
-    if (!run(stmt, "forget")) return 1;
-    removed[i] = sqlite3_changes(db);
+    if (!stmt.run()) return 1;
+    removed[i] = db.changes();
   }
   std::printf("%s forgotten: %d verified row%s and %d pending row%s removed\n", ip, removed[0],
               removed[0] == 1 ? "" : "s", removed[1], removed[1] == 1 ? "" : "s");
-  return 0;
+  return output_written() ? 0 : 1;
 }
 
 int stats_command(int argc, char** argv) {
   CommonOptions options;
   if (int status = parse(argc, argv, stats_usage, false, false, 0, options); status >= 0) return status;
-  if (!open_database(database_path(options))) return 1;
-  sqlite3* db = store_handle();
+  Database db;
+  if (!db.open(database_path(options))) return 1;
+  // One snapshot for the three statements, so the figures agree.
+  if (!db.exec("BEGIN", "stats")) return 1;
   Statement verified(db,
                      "SELECT COUNT(*), IFNULL(MIN(ts), '-'), IFNULL(MAX(ts), '-'), "
-                     "SUM(ts < DATETIME('now', '-480 hours')) FROM verified");
+                     "SUM(ts < DATETIME('now', '-480 hours')) FROM verified",
+                     "stats");
+  if (!verified.single_row()) return 1;
   Statement pending(db,
                     "SELECT COUNT(*), IFNULL(MIN(tsfirstdelivery), '-'), IFNULL(MAX(tslastdelivery), '-'), "
-                    "SUM(tsfirstdelivery < DATETIME('now', '-18 hours')) FROM pending");
-  if (!verified.ok() || !pending.ok() || verified.step() != SQLITE_ROW || pending.step() != SQLITE_ROW) {
-    std::fprintf(stderr, "ostrelctl: stats failed: %s\n", sqlite3_errmsg(db));
-    return 1;
-  }
+                    "SUM(tsfirstdelivery < DATETIME('now', '-18 hours')) FROM pending",
+                    "stats");
+  if (!pending.single_row()) return 1;
+  Statement by_attempts(db, "SELECT attempts, COUNT(*) FROM pending GROUP BY attempts ORDER BY attempts", "stats");
+  // The lines are printed only once every statement has succeeded.
+  std::string by_attempts_line;
+  Statement::Step step;
+  while ((step = by_attempts.step()) == Statement::Step::row)
+    by_attempts_line += " " + by_attempts.text(0) + ": " + std::to_string(by_attempts.integer(1));
+  if (step != Statement::Step::done || !by_attempts.finish()) return 1;
+  const long long verified_rows = verified.integer(0), verified_stale = verified.integer(3);
+  const std::string verified_oldest = verified.text(1), verified_newest = verified.text(2);
+  const long long pending_rows = pending.integer(0), pending_stale = pending.integer(3);
+  const std::string pending_first = pending.text(1), pending_last = pending.text(2);
+  if (!verified.finish() || !pending.finish() || !db.exec("COMMIT", "stats")) return 1;
   std::printf("verified: %lld rows, oldest %s, newest %s; the next cleanup deletes %lld (not seen for %u hours)\n",
-              verified.integer(0), verified.text(1).c_str(), verified.text(2).c_str(), verified.integer(3),
-              verified_max_age_hours);
+              verified_rows, verified_oldest.c_str(), verified_newest.c_str(), verified_stale, verified_max_age_hours);
   std::printf("pending:  %lld rows, first attempts from %s, last attempt %s; the next cleanup deletes %lld "
               "(first seen over %u hours ago)\n",
-              pending.integer(0), pending.text(1).c_str(), pending.text(2).c_str(), pending.integer(3),
-              pending_max_age_hours);
-  Statement by_attempts(db, "SELECT attempts, COUNT(*) FROM pending GROUP BY attempts ORDER BY attempts");
-  std::printf("pending by attempts:");
-  bool any = false;
-  while (by_attempts.ok() && by_attempts.step() == SQLITE_ROW) {
-    std::printf(" %s: %lld", by_attempts.text(0).c_str(), by_attempts.integer(1));
-    any = true;
-  }
-  std::printf("%s\n", any ? "" : " none");
-  return 0;
+              pending_rows, pending_first.c_str(), pending_last.c_str(), pending_stale, pending_max_age_hours);
+  std::printf("pending by attempts:%s\n", by_attempts_line.empty() ? " none" : by_attempts_line.c_str());
+  return output_written() ? 0 : 1;
 }
 
 int cleanup_command(int argc, char** argv) {
   CommonOptions options;
   if (int status = parse(argc, argv, cleanup_usage, false, false, 0, options); status >= 0) return status;
-  if (!open_database(database_path(options))) return 1;
+  Database db;
+  if (!db.open(database_path(options))) return 1;
   // ostrel's own cleanups; a failure is logged and ends the tool with 100.
   cleanup_pending();
-  int pending = sqlite3_changes(store_handle());
+  int pending = db.changes();
   cleanup_verified();
-  int verified = sqlite3_changes(store_handle());
+  int verified = db.changes();
   std::printf("cleanup: %d pending and %d verified rows deleted\n", pending, verified);
-  return 0;
+  return output_written() ? 0 : 1;
+}
+
+int backup_command(int argc, char** argv) {
+  CommonOptions options;
+  if (int status = parse(argc, argv, backup_usage, false, false, 1, options); status >= 0) return status;
+  const std::string dest = options.operands[0];
+  Database db;
+  if (!db.open(database_path(options))) return 1;
+  struct stat source_file{};
+  struct stat dest_file{};
+  if (stat(db.path(), &source_file) == 0 && stat(dest.c_str(), &dest_file) == 0 &&
+      source_file.st_dev == dest_file.st_dev && source_file.st_ino == dest_file.st_ino) {
+    std::fprintf(stderr, "ostrelctl: backup: '%s' is the database itself\n", dest.c_str());
+    return 2;
+  }
+  // Built beside DEST, so the rename is atomic and DEST is either the old
+  // file or a complete copy, never half of one.
+  std::string temporary = dest + ".tmp-XXXXXX";
+  int fd = mkstemp(temporary.data());
+  if (fd < 0) {
+    std::fprintf(stderr, "ostrelctl: backup: cannot create a file beside '%s': %s\n", dest.c_str(),
+                 std::strerror(errno));
+    return 1;
+  }
+  UniqueFd file(fd);
+  bool copied = db.copy_into(temporary.c_str());
+  if (copied && fsync(file.get()) != 0) {
+    std::fprintf(stderr, "ostrelctl: backup: cannot sync '%s': %s\n", temporary.c_str(), std::strerror(errno));
+    copied = false;
+  }
+  if (copied && std::rename(temporary.c_str(), dest.c_str()) != 0) {
+    std::fprintf(stderr, "ostrelctl: backup: cannot rename '%s' to '%s': %s\n", temporary.c_str(), dest.c_str(),
+                 std::strerror(errno));
+    copied = false;
+  }
+  if (copied) {  // the rename itself survives a power loss once the directory is synced
+    std::string directory = dest.find('/') == std::string::npos ? "." : dest.substr(0, dest.rfind('/') + 1);
+    UniqueFd dir(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir.valid() || fsync(dir.get()) != 0) {
+      std::fprintf(stderr, "ostrelctl: backup: cannot sync the directory of '%s': %s\n", dest.c_str(),
+                   std::strerror(errno));
+      return 1;
+    }
+  }
+  if (!copied) {
+    unlink(temporary.c_str());
+    unlink((temporary + "-journal").c_str());
+    return 1;
+  }
+  std::printf("Database '%s' copied to '%s'.\n", db.path(), dest.c_str());
+  return output_written() ? 0 : 1;
 }

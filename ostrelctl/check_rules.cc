@@ -142,9 +142,9 @@ void lint_tokens(const RuleLine& rule, const std::vector<std::string>& tokens, s
       warnings.push_back("empty token (two separators in a row, or one at the start or end)");
       continue;
     }
-    if (rule.kind_char == 'b' && token != "greetdelay" && token != "retryinterval" && token != "commanderrors")
+    if (rule.kind_char == rule_grammar::behaviour_kind && !rule_grammar::is_behaviour_token(token))
       warnings.push_back("unknown behaviour token " + quoted(token.c_str()));
-    if (rule.kind_char != 'e') continue;
+    if (rule.kind_char != rule_grammar::envelope_kind) continue;
     if (token.size() < 3 || token[1] != ':') {
       warnings.push_back("envelope token " + quoted(token.c_str()) + " is not qualifier:pattern");
       continue;
@@ -152,7 +152,7 @@ void lint_tokens(const RuleLine& rule, const std::vector<std::string>& tokens, s
     Regex re;
     if (!re.compile(token.c_str() + 2, REG_EXTENDED | REG_NOSUB))
       warnings.push_back("pattern " + quoted(token.c_str() + 2) + " does not compile");
-    if (token[0] != 's' && token[0] != 'r' && token[0] != 'h')
+    if (!rule_grammar::is_qualifier(token[0]))
       warnings.push_back(std::string("unknown envelope qualifier '") + token[0] + "'");
   }
 }
@@ -161,15 +161,15 @@ std::vector<std::string> lint_rule(const char* line, const RuleLine& rule) {
   std::vector<std::string> warnings;
   lint_spacing(line, rule, warnings);
   switch (rule.kind_char) {
-    case 'r': {
+    case rule_grammar::hostname_kind: {
       Regex re;
       if (!re.compile(rule.proper, REG_EXTENDED | REG_ICASE | REG_NOSUB))
         warnings.push_back("pattern " + quoted(rule.proper) + " does not compile");
       break;
     }
-    case 'b':
-    case 'e':
-    case 'v':
+    case rule_grammar::behaviour_kind:
+    case rule_grammar::envelope_kind:
+    case rule_grammar::environment_kind:
       lint_tokens(rule, split_tokens(rule.proper), warnings);
       break;
     default:
@@ -181,7 +181,7 @@ std::vector<std::string> lint_rule(const char* line, const RuleLine& rule) {
 void describe_rule(const RuleLine& rule) {
   std::printf("number %u, kind '%c', rule text %s%s", rule.number, rule.kind_char, quoted(rule.text).c_str(),
               rule.negated ? ", negated" : "");
-  if (rule.kind_char == 'r') {
+  if (rule.kind_char == rule_grammar::hostname_kind) {
     std::printf(", pattern %s\n", quoted(rule.proper).c_str());
     return;
   }
@@ -216,6 +216,10 @@ unsigned list_lines(std::FILE* file) {
         std::printf("does not parse as \"number kind rule\": skipped\n");
         warnings.emplace_back("line skipped");
         break;
+      case LineKind::number_negative:
+        std::printf("number is negative: skipped\n");
+        warnings.emplace_back("line skipped");
+        break;
       case LineKind::number_too_large:
         std::printf("number does not fit (max is %u): skipped\n", largest_rule_number);
         warnings.emplace_back("line skipped");
@@ -232,12 +236,12 @@ unsigned list_lines(std::FILE* file) {
 
 class PrintingObserver : public RuleObserver {
  public:
-  void on_line(const RuleFileReader& reader, const RuleLine& line, int result) override {
+  void on_line(const RuleFileReader& reader, const RuleLine& line, RuleResult result) override {
     if (line.kind != LineKind::rule) return;
-    const char* verdict = result == RULESPEC_MATCH      ? "matches"
-                          : result == RULESPEC_NOMATCH  ? "does not match"
-                          : result == RULESPEC_SPECERROR ? "is malformed (skipped)"
-                                                         : "cannot be evaluated for this client (skipped)";
+    const char* verdict = result == RuleResult::match        ? "matches"
+                          : result == RuleResult::no_match   ? "does not match"
+                          : result == RuleResult::spec_error ? "is malformed (skipped)"
+                                                             : "cannot be evaluated for this client (skipped)";
     std::printf("  line %u %s\n", reader.line_number(), verdict);
   }
 };
@@ -246,9 +250,9 @@ void evaluate(std::FILE* file, const Options& options) {
   std::printf("evaluation:\n");
   char line_buffer[rule_buffer_size];
   PrintingObserver observer;
-  int result = evaluate_rule_file(file, options.path, line_buffer, options.facts, &observer);
-  if (result >= 0)
-    std::printf("result: %d re-attempts required (suspicious client: not promoted)\n", result);
+  Threshold result = evaluate_rule_file(file, options.path, line_buffer, options.facts, &observer);
+  if (result.source == Threshold::Source::rule)
+    std::printf("result: %u re-attempts required (suspicious client: not promoted)\n", result.number);
   else
     std::printf("result: no rule matches; ostrel requires 1 re-attempt and then promotes the client\n");
 }

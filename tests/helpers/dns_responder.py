@@ -1,7 +1,11 @@
 #!/usr/bin/python3
 """A small DNS responder for the flagger's tests, for answers that a real
-blacklist server does not give on demand. It answers on 127.0.0.1:53 by the
-zone a query name ends in:
+blacklist server does not give on demand.
+
+Usage: dns_responder.py QUERY_LOG [ADDRESS [MODE]]
+
+It listens on ADDRESS port 53 (127.0.0.1 when not given). In the mode
+"answer" (the default) it answers by the zone a query name ends in:
 
   slow.test      no such name, after 500 ms (longer than one zone's wait)
   slowlist.test  127.0.0.2, after 500 ms
@@ -10,8 +14,16 @@ zone a query name ends in:
   list.test      127.0.0.2 and 127.0.0.3
   anything else  no such name
 
-Every query name is appended to the file given as the first argument."""
+In the mode "silent" it answers nothing at all, like a server behind a link
+that drops every packet. In the mode "garbage" it answers every query with
+something that is no answer to it, in turn: a packet shorter than a header,
+a reply with another query's id, a reply with the query's id whose question
+runs past the end of the packet, and the query's id followed by random
+bytes.
 
+Every query name is appended to QUERY_LOG."""
+
+import os
 import socket
 import struct
 import sys
@@ -57,14 +69,34 @@ def answer(query):
     return 0, response(query, NXDOMAIN)
 
 
+def garbage(query, turn):
+    ident = struct.unpack("!H", query[:2])[0]
+    if turn == 0:
+        return query[:7]
+    if turn == 1:
+        return struct.pack("!HHHHHH", ident ^ 0x5a5a, 0x8180, 1, 1, 0, 0) + query[12:]
+    if turn == 2:
+        return struct.pack("!HHHHHH", ident, 0x8180, 1, 1, 0, 0) + b"\x3f" + query[13:20]
+    return struct.pack("!H", ident) + os.urandom(60)
+
+
 def main():
     log = open(sys.argv[1], "a", buffering=1)
+    address = sys.argv[2] if len(sys.argv) > 2 else "127.0.0.1"
+    mode = sys.argv[3] if len(sys.argv) > 3 else "answer"
     sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    sock.bind(("127.0.0.1", 53))
+    sock.bind((address, 53))
     print("dns_responder: ready", flush=True)
+    turn = 0
     while True:
         query, peer = sock.recvfrom(4096)
         log.write(parse_question(query)[0] + "\n")
+        if mode == "silent":
+            continue
+        if mode == "garbage":
+            sock.sendto(garbage(query, turn), peer)
+            turn = (turn + 1) % 4
+            continue
         delay, reply = answer(query)
         if delay:
             threading.Timer(delay, sock.sendto, (reply, peer)).start()

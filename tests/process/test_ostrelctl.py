@@ -4,7 +4,9 @@ import os
 import sqlite3
 import subprocess
 
-from harness import FAKETIME_LIB, WorkdirCase, program, sanitizer_env
+from harness import EHLO_REPLY, FAKETIME_LIB, GREETING, OK, OstrelCase, WorkdirCase, program, sanitizer_env
+
+WAL_LIMIT = 4 * 1024 * 1024
 
 
 class InitDb(WorkdirCase):
@@ -180,3 +182,248 @@ class CleanupAges(WorkdirCase):
         with sqlite3.connect(db) as conn:
             self.assertEqual(conn.execute("SELECT ip FROM pending").fetchall(), [("192.0.2.1",)])
             self.assertEqual(conn.execute("SELECT ip FROM verified").fetchall(), [("192.0.2.3",)])
+
+
+class HonestErrors(WorkdirCase):
+    """A failing statement anywhere in a command gives one line and status 1,
+    never a silent or partial success."""
+
+    def ctl(self, db, *args):
+        return subprocess.run([program("ostrelctl"), *args, "--db", db], capture_output=True, text=True,
+                              env=sanitizer_env())
+
+    def test_damaged_page_is_reported_by_every_reader(self):
+        db = self.path("damaged.db")
+        subprocess.run([program("ostrelctl"), "init-db", db], check=True, capture_output=True)
+        conn = sqlite3.connect(db)
+        with conn:
+            conn.executemany("INSERT INTO pending VALUES (?, 'a@example.org', 'b@example.net', DATETIME('now'),"
+                             " DATETIME('now'), 1)", [(f"10.0.{i // 256}.{i % 256}",) for i in range(3000)])
+        conn.execute("PRAGMA journal_mode=DELETE")  # every page in the file itself
+        page_size = conn.execute("PRAGMA page_size").fetchone()[0]
+        conn.close()
+        with open(db, "r+b") as f:  # every page but the schema's: its header is garbage
+            for page in range(2, os.path.getsize(db) // page_size):
+                f.seek(page_size * page)
+                f.write(b"\xff" * 16)
+        for args in (["list", "pending"], ["list", "pending", "--tsv"], ["stats"]):
+            with self.subTest(args=args):
+                result = self.ctl(db, *args)
+                self.assertEqual((result.returncode, result.stderr),
+                                 (1, f"ostrelctl: {args[0]} failed: database disk image is malformed\n"))
+        self.assertEqual(self.ctl(db, "stats").stdout, "")
+
+    def test_missing_column_is_reported(self):
+        db = self.path("old.db")
+        with sqlite3.connect(db) as conn:
+            conn.executescript("CREATE TABLE verified (ip TEXT, ts TEXT); CREATE TABLE pending (ip TEXT,"
+                               " envsender TEXT, envrecipient TEXT, tsfirstdelivery TEXT, tslastdelivery TEXT);")
+        for args in (["list", "pending"], ["stats"]):
+            with self.subTest(args=args):
+                result = self.ctl(db, *args)
+                self.assertEqual((result.returncode, result.stdout, result.stderr),
+                                 (1, "", f"ostrelctl: {args[0]} failed: no such column: attempts\n"))
+
+    def test_list_streams_rows_with_widths_from_every_row(self):
+        db = self.path("big.db")
+        subprocess.run([program("ostrelctl"), "init-db", db], check=True, capture_output=True)
+        sender = "s" * 300 + "@example.org"
+        with sqlite3.connect(db) as conn:
+            conn.executemany("INSERT INTO pending VALUES (?, ?, 'b@example.net', '2026-01-01 00:00:00',"
+                             " '2026-01-01 00:00:00', 1)", [(f"10.{i // 65536}.{i // 256 % 256}.{i % 256}", sender)
+                                                            for i in range(60000)])
+            conn.execute("INSERT INTO pending VALUES ('2001:db8::1', 'longest-' || ?, 'b', '2027-01-01 00:00:00',"
+                         " '2027-01-01 00:00:00', 12345)", (sender,))
+
+        def listing(*extra):
+            proc = subprocess.Popen([program("ostrelctl"), "list", "pending", "--db", db, *extra],
+                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=sanitizer_env())
+            out, err = proc.communicate()
+            return proc.returncode, out.decode().splitlines(), err
+
+        status, lines, err = listing()
+        self.assertEqual((status, err), (0, b""))
+        self.assertEqual(len(lines), 60002)
+        last = lines[-1]  # the widest values come last, yet every line is aligned to them
+        self.assertEqual(last.split()[:2], ["2001:db8::1", "longest-" + sender])
+        self.assertEqual(lines[0].index("sender"), last.index("longest-"))
+        self.assertEqual(lines[0].index("recipient"), lines[1].index("b@example.net"))
+        self.assertEqual(lines[1].index("b@example.net"), last.index("b  "))
+        self.assertEqual(lines[0].index("attempts"), last.index("12345"))
+
+
+class MemoryOfList(WorkdirCase):
+    """list holds one row at a time: its peak memory does not grow with the
+    table (60,000 rows of 330 bytes would take over 20 MB held)."""
+
+    def peak_kib(self, db):
+        proc = subprocess.Popen([program("ostrelctl"), "list", "pending", "--db", db], stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL, env=sanitizer_env())
+        _, status, usage = os.wait4(proc.pid, 0)
+        proc.returncode = 0
+        self.assertEqual(os.waitstatus_to_exitcode(status), 0)
+        return usage.ru_maxrss
+
+    def test_peak_memory_does_not_follow_the_rows(self):
+        peaks = []
+        for rows in (10, 60000):
+            db = self.path(f"{rows}.db")
+            subprocess.run([program("ostrelctl"), "init-db", db], check=True, capture_output=True)
+            with sqlite3.connect(db) as conn:
+                conn.executemany("INSERT INTO pending VALUES (?, ?, 'b@example.net', DATETIME('now'),"
+                                 " DATETIME('now'), 1)", [(f"10.0.{i // 256 % 256}.{i % 256}", "s" * 300)
+                                                          for i in range(rows)])
+            peaks.append(self.peak_kib(db))
+        self.assertLess(peaks[1] - peaks[0], 8 * 1024, peaks)
+
+
+class GlobalDbOption(WorkdirCase):
+    def test_db_before_the_command(self):
+        db, other = self.path("g.db"), self.path("other.db")
+        for path in (db, other):
+            subprocess.run([program("ostrelctl"), "init-db", path], check=True, capture_output=True)
+        ctl = [program("ostrelctl")]
+        run = lambda *args: subprocess.run(ctl + list(args), capture_output=True, text=True, env={})  # noqa: E731
+        self.assertEqual(run("--db", db, "allow", "192.0.2.5").returncode, 0)
+        self.assertIn("192.0.2.5", run("--db", db, "list", "verified", "--tsv").stdout)
+        self.assertIn("verified: 1 rows", run(f"--db={db}", "stats").stdout)
+        # given on both sides, the one after the command wins
+        self.assertIn("verified: 0 rows", run("--db", db, "stats", "--db", other).stdout)
+        self.assertEqual(run("--db", db, "init-db", other).returncode, 2)
+        self.assertEqual(run("--db").returncode, 2)
+        self.assertEqual(run("--db", db).returncode, 2)
+
+
+class WalSize(OstrelCase):
+    """The -wal file grows while a long reader holds back checkpoints, and is
+    cut back to its limit by the writers through ostrel once it is gone."""
+
+    def greylisted(self, n):
+        proc = self.ostrel([GREETING, EHLO_REPLY, OK, OK, "silent"])
+        proc.recv_line()
+        proc.send(b"EHLO client.example\r\nMAIL FROM:<s@example.org>\r\n")
+        proc.recv_until(b"250 OK\r\n")
+        proc.send(f"RCPT TO:<r{n}@example.org>\r\n".encode())
+        proc.recv_all()
+        self.assertEqual(proc.wait(), 0)
+        proc.close()
+        self.procs.remove(proc)
+
+    def wal_size(self):
+        return os.path.getsize(self.db + "-wal")
+
+    def test_wal_is_cut_back_after_a_long_reader(self):
+        reader = sqlite3.connect(self.db, isolation_level=None)
+        reader.execute("BEGIN")
+        reader.execute("SELECT COUNT(*) FROM pending").fetchall()
+        # a large batch of writes, as a big cleanup or an import would make
+        with sqlite3.connect(self.db) as writer:
+            writer.executemany("INSERT INTO pending VALUES (?, ?, 'r@example.net', DATETIME('now'),"
+                               " DATETIME('now'), 1)", [(f"10.0.{i // 256}.{i % 256}", "s" * 600)
+                                                        for i in range(6000)])
+        writer.close()
+        for n in range(10):  # connections go on meanwhile, and the log keeps growing
+            self.greylisted(n)
+        grown = self.wal_size()
+        self.assertGreater(grown, 2 * WAL_LIMIT)
+        reader.execute("COMMIT")
+        reader.close()
+        # one connection's commit checkpoints the whole log, the next starts it over
+        for n in range(10, 40):
+            self.greylisted(n)
+            if self.wal_size() <= WAL_LIMIT:
+                break
+        self.assertLessEqual(self.wal_size(), WAL_LIMIT, f"grown to {grown}")
+        self.assertEqual(len(self.query("SELECT 1 FROM pending WHERE envrecipient LIKE 'r%@example.org'")), n + 1)
+
+
+class Backup(WorkdirCase):
+    def setUp(self):
+        super().setUp()
+        self.db = self.path("g.db")
+        subprocess.run([program("ostrelctl"), "init-db", self.db], check=True, capture_output=True)
+
+    def backup(self, dest, **extra):
+        return subprocess.run([program("ostrelctl"), "backup", dest, "--db", self.db], capture_output=True,
+                              text=True, env={**sanitizer_env(), **extra})
+
+    def assert_sound_copy(self, path):
+        copy = sqlite3.connect(path)
+        self.assertEqual(copy.execute("PRAGMA integrity_check").fetchall(), [("ok",)])
+        rows = copy.execute("SELECT COUNT(*) FROM pending").fetchone()[0]
+        copy.close()
+        return rows
+
+    def test_backups_beside_live_writers_are_whole_and_atomic(self):
+        stop = self.path("stop")
+        writer = subprocess.Popen(["python3", "-c", f"""
+import os, sqlite3
+conn = sqlite3.connect({self.db!r}, timeout=30, isolation_level=None)
+i = 0
+while not os.path.exists({stop!r}):
+    conn.execute("BEGIN IMMEDIATE")
+    conn.execute("INSERT INTO pending VALUES (?, 's@example.org', 'r@example.org', DATETIME('now'),"
+                 " DATETIME('now'), 1)", (f"10.0.{{i // 256 % 256}}.{{i % 256}}",))
+    conn.execute("COMMIT")
+    i += 1
+    if i == 1:
+        print("started", flush=True)
+"""], stdout=subprocess.PIPE, text=True)
+        self.addCleanup(writer.stdout.close)
+        self.addCleanup(writer.wait)
+        self.addCleanup(lambda: open(stop, "w").close())
+        self.assertEqual(writer.stdout.readline(), "started\n")
+        dest = self.path("copy.db")
+        counts = []
+        for _ in range(15):
+            result = self.backup(dest)
+            self.assertEqual((result.returncode, result.stderr), (0, ""))
+            self.assertEqual(result.stdout, f"Database '{self.db}' copied to '{dest}'.\n")
+            counts.append(self.assert_sound_copy(dest))
+        open(stop, "w").close()
+        self.assertEqual(writer.wait(timeout=30), 0)
+        self.assertEqual(counts, sorted(counts))  # each copy a later snapshot
+        self.assertGreater(counts[-1], 0)
+        self.assertEqual([name for name in os.listdir(self.workdir) if name.startswith("copy")], ["copy.db"])
+
+    def test_waits_for_a_lock_like_ostrel(self):
+        holder = sqlite3.connect(self.db, isolation_level=None)
+        holder.execute("PRAGMA locking_mode=EXCLUSIVE")
+        holder.execute("BEGIN EXCLUSIVE")
+        holder.execute("INSERT INTO verified VALUES ('192.0.2.1', DATETIME('now'))")
+        proc = subprocess.Popen([program("ostrelctl"), "backup", self.path("copy.db"), "--db", self.db],
+                                env={"LOGTHRESHOLD": "7", **sanitizer_env()}, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, text=True)
+        self.assertEqual(proc.stderr.readline(), "ostrelctl: Ouch! Database locked (0th time).\n")
+        holder.execute("COMMIT")
+        holder.close()
+        self.assertEqual(proc.wait(timeout=30), 0)
+        proc.stdout.close()
+        proc.stderr.close()
+        copy = sqlite3.connect(self.path("copy.db"))
+        self.assertEqual(copy.execute("SELECT ip FROM verified").fetchall(), [("192.0.2.1",)])
+        copy.close()
+
+    def test_refusals_leave_dest_alone(self):
+        dest = self.write_file("copy.db", "old")
+        for args, status, message in [
+                (["backup", dest, "--db", self.path("missing.db")], 1,
+                 f"ostrelctl: cannot open database '{self.path('missing.db')}': unable to open database file\n"),
+                (["backup", self.db, "--db", self.db], 2, f"ostrelctl: backup: '{self.db}' is the database itself\n"),
+                (["backup", self.path("no/such/dir/copy.db"), "--db", self.db], 1,
+                 f"ostrelctl: backup: cannot create a file beside '{self.path('no/such/dir/copy.db')}': "
+                 "No such file or directory\n"),
+                (["backup"], 2, None)]:
+            with self.subTest(args=args):
+                result = subprocess.run([program("ostrelctl"), *args], capture_output=True, text=True,
+                                        env=sanitizer_env())
+                self.assertEqual(result.returncode, status, result.stderr)
+                if message:
+                    self.assertEqual(result.stderr, message)
+        self.assertEqual(open(dest).read(), "old")
+        self.assertEqual(sorted(os.listdir(self.workdir)), ["copy.db", "g.db", "g.db-shm", "g.db-wal"])
+        result = subprocess.run([program("ostrelctl"), "backup", "--help"], capture_output=True, text=True)
+        self.assertEqual(result.returncode, 0)
+        self.assertTrue(result.stdout.startswith("usage: ostrelctl backup DEST"))
+        self.assertEqual(self.backup(dest, DBFILE=self.path("missing.db")).returncode, 0)  # --db wins over DBFILE
+        self.assertEqual(self.assert_sound_copy(dest), 0)

@@ -88,6 +88,13 @@ class RulesInOstrel(OstrelCase):
         self.assertIn(f"ostrel: Line 5 holds a NUL byte in suspicion file '{path}', skipping.\n", err)
         self.assertIn("ostrel: Rule 'v' in line 6 did not match.\n", err)
 
+    def test_negative_number_has_its_own_line(self):
+        err = self.decide("-3 v X\n", X="")
+        path = self.path("rules0")
+        self.assertIn(f"ostrel: Number in line 1 is negative in suspicion file '{path}', skipping.\n", err)
+        self.assertNotIn("exceeds", err)
+        self.assertIn("requires 1 re-attempts", err)
+
 
 class CheckRules(OstrelCase):
     def check(self, rules, *facts):
@@ -115,6 +122,9 @@ class CheckRules(OstrelCase):
                      "number does not fit", "negation drops the character after '!'",
                      "does not parse as \"number kind rule\"", "11 faulty lines"]:
             self.assertIn(text, out)
+        negative = self.check("-2 v X\n")
+        self.assertEqual(negative.returncode, 1)
+        self.assertIn("line 1: number is negative: skipped\n", negative.stdout)
 
     def test_evaluation_with_facts(self):
         rules = "4 v BLACKLISTED\n2 r dsl\n0 e s:^postmaster\n"

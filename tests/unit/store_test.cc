@@ -106,6 +106,21 @@ class ScratchDatabase : public ::testing::Test {
     return value;
   }
 
+  static long long journal_size_limit() {
+    long long value = 0;
+    auto record = [](void* out, int, char** argv, char**) {
+      *static_cast<long long*>(out) = std::atoll(argv[0]);
+      return 0;
+    };
+    sqlite3_exec(store_handle(), "PRAGMA journal_size_limit", record, &value, nullptr);
+    return value;
+  }
+
+  off_t size(const char* suffix) const {
+    struct stat info{};
+    return stat((path_ + suffix).c_str(), &info) == 0 ? info.st_size : -1;
+  }
+
   bool exists(const char* suffix) const {
     struct stat info{};
     return stat((path_ + suffix).c_str(), &info) == 0;
@@ -138,6 +153,33 @@ TEST_F(ScratchDatabase, OtherJournalModesKeepSQLiteDefaults) {
   ASSERT_EQ(store_open(path_.c_str()), SQLITE_OK);
   store_tune_for_short_connections();
   EXPECT_EQ(synchronous_setting(), 2);  // FULL
+  EXPECT_EQ(journal_size_limit(), -1);  // no limit
+}
+
+// A reader that stays keeps checkpoints from completing, so the log grows
+// past its usual size; once the reader is gone, the log is cut back.
+TEST_F(ScratchDatabase, LogGrownBehindALongReaderIsCutBackAfterACheckpoint) {
+  constexpr off_t limit = 4 * 1024 * 1024;
+  create("WAL");
+  ASSERT_EQ(store_open(path_.c_str()), SQLITE_OK);
+  store_tune_for_short_connections();
+  EXPECT_EQ(journal_size_limit(), limit);
+
+  sqlite3* reader = nullptr;
+  ASSERT_EQ(sqlite3_open(path_.c_str(), &reader), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(reader, "BEGIN; SELECT COUNT(*) FROM verified", nullptr, nullptr, nullptr), SQLITE_OK);
+  const std::string insert = "INSERT INTO verified VALUES (hex(randomblob(2000)), 'now')";
+  for (int i = 0; i < 1500; ++i)
+    ASSERT_EQ(sqlite3_exec(store_handle(), insert.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+  EXPECT_GT(size("-wal"), 2 * limit);
+
+  ASSERT_EQ(sqlite3_exec(reader, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(reader);
+  // The next commit checkpoints the whole log; the one after starts the log
+  // over and cuts the file.
+  for (int i = 0; i < 2; ++i)
+    ASSERT_EQ(sqlite3_exec(store_handle(), insert.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+  EXPECT_LE(size("-wal"), limit);
 }
 
 TEST(Location, OnlyPostgresUrisSelectPostgres) {

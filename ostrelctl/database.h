@@ -1,0 +1,71 @@
+// The admin tool's side of the greylist database: the one place that speaks
+// SQLite for the commands. Every failure is reported here in one line,
+// "ostrelctl: WHAT failed: ERROR", so a command only has to return 1.
+#pragma once
+
+#include <string>
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+// The database ostrel uses, opened through ostrel's store with its busy
+// handler and settings, so the tool waits for locks as ostrel does. Closed
+// when the object goes.
+class Database {
+ public:
+  Database() = default;
+  Database(const Database&) = delete;
+  Database& operator=(const Database&) = delete;
+  ~Database();
+
+  // Opens an existing database that has both tables; reports and returns
+  // false otherwise.
+  [[nodiscard]] bool open(const char* path);
+  // Runs a statement without results (BEGIN, COMMIT...); reports failures
+  // under the name `what`.
+  [[nodiscard]] bool exec(const char* sql, const char* what);
+  // Copies the whole database, as one snapshot, into the empty file `file`
+  // with SQLite's online backup, waiting for locks like every statement.
+  [[nodiscard]] bool copy_into(const char* file);
+  // Rows changed by the last write.
+  [[nodiscard]] int changes() const;
+  [[nodiscard]] const char* path() const { return path_.c_str(); }
+  [[nodiscard]] sqlite3* handle() const { return db_; }
+
+ private:
+  sqlite3* db_ = nullptr;
+  std::string path_;
+};
+
+// A prepared statement, finalized when it goes. Any failure (to prepare, to
+// bind, a step that ends in an error, the final check) is reported once,
+// naming `what`, and leaves the statement failed.
+class Statement {
+ public:
+  enum class Step { row, done, failed };
+
+  Statement(const Database& db, const char* sql, const char* what);
+  Statement(const Statement&) = delete;
+  Statement& operator=(const Statement&) = delete;
+  ~Statement();
+
+  [[nodiscard]] bool ok() const { return !failed_; }
+  void bind(int index, const char* text);
+  [[nodiscard]] Step step();
+  // Steps once and expects a row (aggregates); reports if there is none.
+  [[nodiscard]] bool single_row();
+  // Steps to the end, for statements that return nothing.
+  [[nodiscard]] bool run();
+  // Finalizes now and says whether everything went well.
+  [[nodiscard]] bool finish();
+  [[nodiscard]] std::string text(int column) const;
+  [[nodiscard]] long long integer(int column) const;
+
+ private:
+  bool fail();
+
+  sqlite3* db_;
+  sqlite3_stmt* stmt_ = nullptr;
+  const char* what_;
+  bool failed_ = false;
+};
