@@ -2,6 +2,7 @@
 // input is what the client sends; the server's replies come from a script
 // that the first byte chooses. A run ends where the process would end.
 #include <fcntl.h>
+#include <strings.h>
 #include <unistd.h>
 
 #include <cstddef>
@@ -27,6 +28,8 @@ const char* const reply_scripts[] = {
     "354 go ahead\r\n",
     "250\r\n",
     "250-x\r\n",  // a continuation that the next reply finishes
+    "334 VXNlcm5hbWU6\r\n",
+    "235 authenticated\r\n",
 };
 
 std::string server_output(uint8_t choice) {
@@ -70,9 +73,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   envelope = Envelope{};
   client_metainfo.validity = 0;
   try {
-    int result = envelope_session();
+    HeldLine held;
+    int result = envelope_session(held);
     if (result != SESSION_UNCOMPILED && result != SESSION_RCPT && result != SESSION_AUTH &&
-        result != SESSION_DATA && result != SESSION_STARTTLS)
+        result != SESSION_DATA && result != SESSION_STARTTLS && result != SESSION_HELD)
+      __builtin_trap();
+    // A held line is DATA or BDAT with an empty recipient, kept whole.
+    if (result == SESSION_HELD &&
+        (held.len == 0 || held.len >= held.text.size() || held.text[held.len] != '\0' || envelope.to[0] != '\0' ||
+         (strncasecmp(held.text.data(), "data", 4) != 0 && strncasecmp(held.text.data(), "bdat", 4) != 0)))
       __builtin_trap();
   } catch (const ProcessEnded&) {
   }

@@ -49,8 +49,10 @@ void record_lookup(const PendingRow& row) {
   relay_traffic();
 }
 
+// On a pass the held line goes to the server; otherwise the server's reply
+// to RCPT TO, held back until now, goes to the client, whatever its length.
 // With no recorded attempt (a rule requiring 0) there is no row to delete.
-[[noreturn]] void pass(const Triple& triple, bool suspicious) {
+[[noreturn]] void pass(const Triple& triple, bool suspicious, const HeldLine* held) {
   bool recorded = client_metainfo.numattempts != 0;
   if (suspicious) {
     log_msg(7, "State: PENDING-SUSPICIOUS-PASSED");
@@ -62,8 +64,10 @@ void record_lookup(const PendingRow& row) {
     if (recorded) purge_address(triple.addr);
   }
   store_close();
-  // The server's reply to RCPT TO, held back until now, whatever its length.
-  (void)!write(client_out, srvresp.data(), srvresp_len);
+  if (held != nullptr)
+    (void)!write(pipe_to_server[1], held->text.data(), held->len);
+  else
+    (void)!write(client_out, srvresp.data(), srvresp_len);
   relay_traffic();
 }
 
@@ -92,12 +96,14 @@ void refuse_temporarily() {
 
 }  // namespace
 
-void greylist_decision(int result) {
-  if (result != SESSION_RCPT) hand_over_untouched();
+void greylist_decision(int result, const HeldLine& held) {
+  if (result != SESSION_RCPT && result != SESSION_HELD) hand_over_untouched();
 
   // A recipient of "<>" after no sender or the null sender names nobody:
   // such an envelope is refused for now and never recorded or promoted.
-  if (envelope.from[0] == '\0' && envelope.to[0] == '\0') {
+  // Held DATA or BDAT follows recipients that the server accepted, so its
+  // empty recipient is decided like any other.
+  if (result == SESSION_RCPT && envelope.from[0] == '\0' && envelope.to[0] == '\0') {
     log_msg(5, "Client '%s' named neither sender nor recipient, refusing it temporarily.",
             client_metainfo.addr);
     refuse_temporarily();
@@ -114,6 +120,7 @@ void greylist_decision(int result) {
   Requirement requirement = required_attempts();
   log_msg(6, "%shost '%s' requires %u re-attempts, %u have been done.", requirement.suspicious ? "suspicious " : "",
           client_metainfo.addr, requirement.required, client_metainfo.numattempts);
-  if (client_metainfo.numattempts >= requirement.required) pass(triple, requirement.suspicious);
+  if (client_metainfo.numattempts >= requirement.required)
+    pass(triple, requirement.suspicious, result == SESSION_HELD ? &held : nullptr);
   fail(triple);
 }

@@ -150,7 +150,8 @@ void make_pipes() {
   pipe_from_server[1] = -1;
   envelope.from[0] = '\0';
   envelope.to[0] = '\0';
-  greylist_decision(envelope_session());
+  HeldLine held;
+  greylist_decision(envelope_session(held), held);
 }
 
 }  // namespace

@@ -16,7 +16,7 @@
 namespace {
 
 // The expressions, in the order they are compiled.
-enum Expr { HELO, EHLO, MAIL_FROM, RCPT_TO, EMAIL, DATA, RSET, AUTH, STARTTLS, QUIT, EXPR_COUNT };
+enum Expr { HELO, EHLO, MAIL_FROM, RCPT_TO, EMAIL, DATA, RSET, AUTH, STARTTLS, QUIT, BDAT, EXPR_COUNT };
 
 struct ExprSpec {
   const char* pattern;
@@ -34,20 +34,24 @@ constexpr std::array<ExprSpec, EXPR_COUNT> expr_specs = {{
     {"^auth ", "Unable to compile AUTH regular expression"},
     {"^starttls", "Unable to compile STARTTLS regular expression"},
     {"^quit", "Unable to compile QUIT regular expression"},
+    {"^bdat", "Unable to compile BDAT regular expression"},
 }};
 
 // Every command expression is anchored on a different word, so at most one
 // matches; this is the order in which they are tried.
-constexpr std::array<Expr, 9> classification_order = {HELO, EHLO, MAIL_FROM, RCPT_TO, DATA,
-                                                      AUTH, STARTTLS, QUIT, RSET};
+constexpr std::array<Expr, 10> classification_order = {HELO, EHLO, MAIL_FROM, RCPT_TO, DATA,
+                                                       AUTH, STARTTLS, QUIT, RSET, BDAT};
 
-constexpr std::size_t line_size = 1024;
+constexpr std::size_t line_size = held_line_size;
 
 enum class Address { found, null_sender, missing };
 
 void send(int fd, const char* data, std::size_t len) { (void)!write(fd, data, len); }
 
 bool is_error_reply() { return srvresp[0] == '4' || srvresp[0] == '5'; }
+
+// A server's challenge in an AUTH exchange: the exchange goes on.
+bool is_auth_challenge() { return std::strncmp(srvresp.data(), "334", 3) == 0; }
 
 class Session {
  public:
@@ -74,23 +78,70 @@ class Session {
     }
   }
 
-  int dialogue() {
+  int dialogue(HeldLine& held) {
     for (;;) {
-      read_client_line();
+      line_len_ = get_line(client_in, line_.data(), line_.size());
+      Expr command = classify();
+      if (command == AUTH) {
+        if (authenticate()) return finish(SESSION_AUTH, true);
+        continue;
+      }
+      log_msg(7, "Got message from client: '%s'", line_.data());
+      if ((command == DATA || command == BDAT) && unnamed_recipient_accepted_) return hold(held);
       send(server_in_, line_.data(), line_len_);
       read_server_line();
       if (is_error_reply()) {
         note_error_reply();
         continue;
       }
-      if (std::optional<int> result = handle_accepted_line()) return *result;
+      if (std::optional<int> result = handle_accepted_line(command)) return *result;
     }
   }
 
  private:
-  void read_client_line() {
-    line_len_ = get_line(client_in, line_.data(), line_.size());
-    log_msg(7, "Got message from client: '%s'", line_.data());
+  // Passes an AUTH exchange on: the AUTH line, then each of the server's
+  // 334 challenges and the client's answer to it, up to the server's final
+  // reply. None of these lines is classified or logged, since they carry
+  // credentials; the final reply is logged like any other reply. True when
+  // the server accepted the exchange (a 2xx reply, not yet sent).
+  bool authenticate() {
+    log_msg(7, "Got AUTH command, its exchange is not logged.");
+    for (;;) {
+      send_whole_line();
+      srvresp_len = get_line(server_out_, srvresp.data(), srvresp.size());
+      if (!is_auth_challenge()) break;
+      send(client_out, srvresp.data(), srvresp_len);
+      line_len_ = get_line(client_in, line_.data(), line_.size());
+    }
+    log_msg(7, "Got message from server: '%s'", srvresp.data());
+    if (srvresp[0] == '2') return true;
+    if (is_error_reply())
+      note_error_reply();
+    else
+      send(client_out, srvresp.data(), srvresp_len);
+    return false;
+  }
+
+  // Sends the client line, and the rest of it when it is longer than the
+  // buffer, so that the server has all of it before a reply is awaited.
+  void send_whole_line() {
+    send(server_in_, line_.data(), line_len_);
+    while (line_len_ == line_.size() - 1 && line_[line_len_ - 1] != '\n') {
+      line_len_ = get_line(client_in, line_.data(), line_.size());
+      send(server_in_, line_.data(), line_len_);
+    }
+  }
+
+  // DATA or BDAT after recipients that the server accepted but none of
+  // which named an extractable address: the line is kept from the server
+  // until the decision has run on an empty recipient.
+  int hold(HeldLine& held) {
+    log_msg(6, "Recipients accepted without an extractable address, deciding before '%s' reaches the server.",
+            line_.data());
+    envelope.to[0] = '\0';
+    std::memcpy(held.text.data(), line_.data(), line_len_ + 1);
+    held.len = line_len_;
+    return finish(SESSION_HELD, false);
   }
 
   void read_server_line() {
@@ -121,15 +172,18 @@ class Session {
   }
 
   // Handles a line the server accepted; the session's result when it ends here.
-  std::optional<int> handle_accepted_line() {
-    switch (classify()) {
+  std::optional<int> handle_accepted_line(Expr command) {
+    switch (command) {
       case HELO:
+        unnamed_recipient_accepted_ = false;
         record_helo(HELO, "Got HELO command '%s'");
         break;
       case EHLO:
+        unnamed_recipient_accepted_ = false;
         record_helo(EHLO, "Got EHLO command '%s'");
         break;
       case MAIL_FROM:
+        unnamed_recipient_accepted_ = false;
         if (extract_address(envelope.from) == Address::missing) {
           log_msg(5, "Syntax error in MAIL FROM command, cannot extract email from '%s'.", line_.data());
           break;
@@ -139,6 +193,7 @@ class Session {
       case RCPT_TO:
         if (extract_address(envelope.to) == Address::missing) {
           log_msg(5, "Syntax error in RCPT TO command, cannot extract email from '%s'.", line_.data());
+          unnamed_recipient_accepted_ = true;
           break;
         }
         log_msg(7, "Got RCPT TO command '%s'", envelope.to.data());
@@ -146,14 +201,13 @@ class Session {
       case DATA:
         log_msg(7, "DATA command, terminating envelope session.");
         return finish(SESSION_DATA, true);
-      case AUTH:
-        return finish(SESSION_AUTH, true);
       case STARTTLS:
         return finish(SESSION_STARTTLS, true);
       case QUIT:
         answer_quit();
       case RSET:
         envelope = Envelope{};
+        unnamed_recipient_accepted_ = false;
         break;
       default:
         log_msg(6, "Got unsupported message '%s'", line_.data());
@@ -214,15 +268,18 @@ class Session {
   std::array<Regex, EXPR_COUNT> re_;
   std::array<char, line_size> line_{};
   std::size_t line_len_ = 0;
+  // A RCPT TO without an extractable address was accepted since the last
+  // MAIL FROM, RSET, HELO or EHLO.
+  bool unnamed_recipient_accepted_ = false;
   const int server_in_ = pipe_to_server[1];
   const int server_out_ = pipe_from_server[0];
 };
 
 }  // namespace
 
-int envelope_session() {
+int envelope_session(HeldLine& held) {
   Session session;
   if (!session.compile()) return SESSION_UNCOMPILED;
   session.greet();
-  return session.dialogue();
+  return session.dialogue(held);
 }

@@ -15,6 +15,7 @@ TEMPFAIL_RE = re.compile(r"<\*\* (451 qqt failure \(#4\.3\.0\)|452 insufficient 
 
 EXIM_CONF = """primary_hostname = mx.test.example
 domainlist local_domains = *
+allow_domain_literals = true
 spool_directory = {dir}/spool
 log_file_path = {dir}/log/%slog
 exim_user = Debian-exim
@@ -37,9 +38,10 @@ mailbox:
 """
 
 
-def exim_command(workdir):
+def exim_command(workdir, main_options=""):
     """exim4 -bs with a configuration that accepts every recipient and
-    delivers into workdir/exim/mail/inbox."""
+    delivers into workdir/exim/mail/inbox; main_options are added to its
+    main section."""
     base = os.path.join(workdir, "exim")
     entry = pwd.getpwnam("Debian-exim")
     for sub in ["spool", "log", "mail"]:
@@ -48,7 +50,7 @@ def exim_command(workdir):
     os.chmod(workdir, 0o755)
     conf = os.path.join(base, "exim.conf")
     with open(conf, "w") as f:
-        f.write(EXIM_CONF.format(dir=base))
+        f.write(main_options + EXIM_CONF.format(dir=base))
     return ["/usr/sbin/exim4", "-C", conf, "-bs"]
 
 
@@ -110,6 +112,42 @@ def swaks(port, sender, recipient, local=None, extra=()):
         argv += ["--local-interface", local]
     result = subprocess.run(argv + list(extra), capture_output=True, text=True, timeout=120)
     return result.stdout + result.stderr
+
+
+class SmtpClient:
+    """A plain SMTP client on a loopback address: sends lines, reads whole
+    replies (continuation lines included)."""
+
+    def __init__(self, port, local="127.0.0.1", timeout=60):
+        self.sock = socket.create_connection(("127.0.0.1", port), timeout=timeout, source_address=(local, 0))
+        self.file = self.sock.makefile("rb")
+
+    def reply(self):
+        """The next reply, its lines joined; b"" when the server closed."""
+        lines = []
+        while True:
+            line = self.file.readline()
+            if not line:
+                return b"".join(lines)
+            lines.append(line)
+            if line[3:4] != b"-":
+                return b"".join(lines)
+
+    def command(self, data):
+        self.sock.sendall(data)
+        return self.reply()
+
+    def closed(self):
+        """Whether the server has closed; unread bytes it left behind in the
+        connection (a pipelined chunk) make its end reset the connection."""
+        try:
+            return self.file.read() == b""
+        except ConnectionResetError:
+            return True
+
+    def close(self):
+        self.file.close()
+        self.sock.close()
 
 
 def base_env(workdir, **extra):

@@ -140,3 +140,66 @@ class Decision(OstrelCase):
         self.assertEqual(proc.recv_all(), b"")
         self.assertEqual(proc.wait(), 100)
         self.assertIn("ostrel: Error querying db: no such table: pending\n", proc.stderr())
+
+
+class UnnamedRecipientDecision(OstrelCase):
+    """DATA or BDAT after recipients without an extractable address: the
+    decision on an empty recipient, its record and the retry."""
+
+    def attempt(self, command=b"DATA\r\n", sender=b"s@example.org", after=("reply 354 go\\r\\n",)):
+        proc = self.ostrel([GREETING, OK, ACCEPTED, *after, "silent"])
+        proc.recv_line()
+        proc.send(b"MAIL FROM:<" + sender + b">\r\n")
+        proc.recv_line()
+        proc.send(b"RCPT TO:<\"root\"@localhost>\r\n")
+        self.assertEqual(proc.recv_line(), b"250 Accepted\r\n")
+        proc.send(command)
+        return proc
+
+    def test_refused_then_retry_passes_and_the_line_reaches_the_server(self):
+        proc = self.attempt()
+        self.assertIn(proc.recv_all(), TEMPFAIL)
+        self.assertEqual(proc.wait(), 0)
+        self.assertIn("ostrel: State: NEW-ENTRY\n", proc.stderr())
+        self.assertEqual(self.pending(), [("192.0.2.7", "s@example.org", "", 1)])
+        self.assertNotIn("C: DATA\\r\\n", self.server_lines())
+
+        proc = self.attempt()
+        self.assertEqual(proc.recv_line(), b"354 go\r\n")  # the server's reply, through the relay
+        proc.shut_write()
+        self.assertEqual(proc.wait(), 0)
+        self.assertIn("ostrel: State: PENDING-VERIFIED\n", proc.stderr())
+        self.assertEqual(self.server_lines()[-1], "C: DATA\\r\\n")
+        self.assertEqual((self.pending(), self.verified()), ([], ["192.0.2.7"]))
+
+    def test_null_sender_with_an_unnamed_recipient_is_recorded(self):
+        proc = self.attempt(sender=b"")
+        self.assertIn(proc.recv_all(), TEMPFAIL)
+        self.assertNotIn("named neither sender nor recipient", proc.stderr())
+        self.assertEqual(self.pending(), [("192.0.2.7", "", "", 1)])
+        proc = self.attempt(sender=b"")
+        self.assertEqual(proc.recv_line(), b"354 go\r\n")
+        self.assertEqual(self.verified(), ["192.0.2.7"])
+
+    def test_bdat_chunk_follows_its_line_only_on_a_pass(self):
+        command = b"BDAT 12 LAST\r\nchunk\r\nbytes"
+        proc = self.attempt(command, after=("read", "replyn 12 250 chunk accepted\\r\\n"))
+        self.assertIn(proc.recv_all(), TEMPFAIL)
+        self.assertEqual(self.server_lines()[-1], "C: RCPT TO:<\"root\"@localhost>\\r\\n")
+
+        proc = self.attempt(command, after=("read", "replyn 12 250 chunk accepted\\r\\n"))
+        self.assertEqual(proc.recv_line(), b"250 chunk accepted\r\n")
+        self.assertEqual(self.server_lines()[-2:], ["C: BDAT 12 LAST\\r\\n", "C: chunk\\r\\nbytes"])
+
+    def test_suspicious_client_needs_its_attempts(self):
+        rules = self.write_file("rules", "2 v SUSPECT\n")
+        for _ in range(2):
+            proc = self.ostrel([GREETING, OK, ACCEPTED, "silent"], SUSPICION=rules, SUSPECT="")
+            proc.recv_line()
+            proc.send(b"MAIL FROM:<s@example.org>\r\n")
+            proc.recv_line()
+            proc.send(b"RCPT TO:<postmaster>\r\n")
+            proc.recv_line()
+            proc.send(b"DATA\r\n")
+            self.assertIn(proc.recv_all(), TEMPFAIL)
+        self.assertEqual(self.pending(), [("192.0.2.7", "s@example.org", "", 2)])

@@ -8,7 +8,7 @@ import subprocess
 
 from harness import WorkdirCase, helper, program
 from realparts import TEMPFAIL_RE as TEMPFAIL
-from realparts import TcpServer, base_env, exim_command, inbox_path, init_db, swaks, wait_for_text
+from realparts import SmtpClient, TcpServer, base_env, exim_command, inbox_path, init_db, swaks, wait_for_text
 
 
 class EndToEnd(WorkdirCase):
@@ -54,6 +54,57 @@ class EndToEnd(WorkdirCase):
         self.assertEqual(log.count("State: VERIF-NEW-PENDING"), 2)
         self.assertIn("Address '127.0.0.1' is recognized as a verified server", log)
         self.assertEqual(self.rows("SELECT ts > '2001-01-01 00:00:00' FROM verified"), [(1,)])
+
+    def test_recipients_without_an_extractable_address_are_greylisted(self):
+        server = self.serve()
+        message = b"From: s@example.org\r\nSubject: %s\r\n\r\nbody\r\n"
+        cases = [(b'<"root"@localhost>', b"DATA"), (b"<u@[192.0.2.1]>", b"DATA"), (b"<postmaster>", b"BDAT")]
+        for n, (recipient, command) in enumerate(cases):
+            local, sender, subject = f"127.0.4.{n + 1}", f"s{n}@example.org".encode(), f"case-{n}".encode()
+            for attempt in ("refused", "passed"):
+                with self.subTest(recipient=recipient, command=command, attempt=attempt):
+                    client = SmtpClient(server.port, local)
+                    self.addCleanup(client.close)
+                    self.assertTrue(client.reply().startswith(b"220 "))
+                    self.assertIn(b"250-CHUNKING\r\n", client.command(b"EHLO client.example\r\n"))
+                    self.assertEqual(client.command(b"MAIL FROM:<" + sender + b">\r\n"), b"250 OK\r\n")
+                    self.assertEqual(client.command(b"RCPT TO:" + recipient + b"\r\n"), b"250 Accepted\r\n")
+                    body = message % subject
+                    if command == b"BDAT":
+                        reply = client.command(b"BDAT %d LAST\r\n" % len(body) + body)
+                    else:
+                        reply = client.command(b"DATA\r\n")
+                        if reply.startswith(b"354"):
+                            reply = client.command(body + b".\r\n")
+                    if attempt == "refused":
+                        self.assertRegex(reply.decode(), r"^(451 qqt failure \(#4\.3\.0\)|452 insufficient system "
+                                                         r"storage)\r\n$")
+                        self.assertTrue(client.closed())
+                        self.assertIn((local, sender.decode(), "", 1),
+                                      self.rows("SELECT ip, envsender, envrecipient, attempts FROM pending"))
+                    else:
+                        self.assertRegex(reply.decode(), r"250 OK id=\S+\r\n$")
+                        self.assertEqual(client.command(b"QUIT\r\n")[:4], b"221 ")
+                        wait_for_text(inbox_path(self.workdir), "Subject: " + subject.decode())
+                        self.assertIn((local,), self.rows("SELECT ip FROM verified"))
+        server.wait_for_ends(6)
+        self.assertEqual(server.statuses(), [0] * 6)
+        self.assertEqual(self.rows("SELECT COUNT(*) FROM pending WHERE envsender || envrecipient LIKE '%\"%'"), [(0,)])
+        with open(inbox_path(self.workdir)) as f:
+            self.assertEqual(f.read().count("Subject: case-"), 3)
+
+    def test_server_without_starttls_greylists_every_client(self):
+        server = self.serve([program("ostrel")] + exim_command(self.workdir, "tls_advertise_hosts =\n"))
+        client = SmtpClient(server.port)
+        self.addCleanup(client.close)
+        client.reply()
+        self.assertNotIn(b"STARTTLS", client.command(b"EHLO client.example\r\n"))
+        self.assertEqual(client.command(b"STARTTLS\r\n"), b"503 STARTTLS command used when not advertised\r\n")
+        self.assertEqual(client.command(b"MAIL FROM:<s@example.org>\r\n"), b"250 OK\r\n")
+        self.assertRegex(client.command(b"RCPT TO:<r@example.net>\r\n").decode(),
+                         r"^(451 qqt failure \(#4\.3\.0\)|452 insufficient system storage)\r\n$")
+        server.wait_for_ends(1)
+        self.assertEqual(self.rows("SELECT envrecipient FROM pending"), [("r@example.net",)])
 
     def test_suspicion_rules_with_real_parts(self):
         rules = self.write_file("rules", "0 e s:^postmaster@\n4 v FLAGGED\n2 e r:^slow@\n")

@@ -92,12 +92,13 @@ class Dialogue(OstrelCase):
         self.assertEqual(proc.recv_all(), b"")
 
     def test_data_auth_and_starttls_hand_over_to_the_relay(self):
-        for command, code in [(b"DATA\r\n", "3"), (b"AUTH PLAIN\r\n", "2"), (b"STARTTLS\r\n", "4")]:
+        for command, reply in [(b"DATA\r\n", "354 go"), (b"AUTH PLAIN AGEAYg==\r\n", "235 ok"),
+                               (b"STARTTLS\r\n", "220 go")]:
             with self.subTest(command=command):
-                proc = self.ostrel([GREETING, "reply 354 go\\r\\n", "reply 250 queued\\r\\n", "close"])
+                proc = self.ostrel([GREETING, f"reply {reply}\\r\\n", "reply 250 queued\\r\\n", "close"])
                 proc.recv_line()
                 proc.send(command)
-                self.assertEqual(proc.recv_line(), b"354 go\r\n")
+                self.assertEqual(proc.recv_line(), reply.encode() + b"\r\n")
                 proc.send(b"raw bytes\r\n")
                 self.assertEqual(proc.recv_line(), b"250 queued\r\n")
                 self.assertEqual(proc.wait(), 0)
@@ -178,6 +179,157 @@ class Dialogue(OstrelCase):
         self.assertIn(f"ostrel: Got MAIL FROM command '{ok.decode()}'\n", err)
         self.assertIn("ostrel: Maximum command length (512 >= 512) exceeded ('RCPT TO:<b" + local, err)
         self.assertEqual(self.pending(), [])
+
+
+UNNAMED = [b"<\"root\"@localhost>", b"<u@[192.0.2.1]>", b"<postmaster>"]
+
+
+class UnnamedRecipients(OstrelCase):
+    """Recipients the server accepts without an address that can be taken:
+    DATA or BDAT then waits for the decision on an empty recipient."""
+
+    def envelope(self, *steps, recipient=UNNAMED[0], sender=b"s@example.org"):
+        proc = self.ostrel([GREETING, OK, "reply 250 Accepted\\r\\n", *steps, "silent"])
+        proc.recv_line()
+        proc.send(b"MAIL FROM:<" + sender + b">\r\n")
+        self.assertEqual(proc.recv_line(), b"250 OK\r\n")
+        proc.send(b"RCPT TO:" + recipient + b"\r\n")
+        self.assertEqual(proc.recv_line(), b"250 Accepted\r\n")
+        return proc
+
+    def test_data_or_bdat_is_decided_before_it_reaches_the_server(self):
+        cases = [(recipient, b"DATA\r\n") for recipient in UNNAMED] + [(UNNAMED[1], b"bdat 5 LAST\r\nhello")]
+        for n, (recipient, command) in enumerate(cases):
+            with self.subTest(recipient=recipient, command=command):
+                sender = f"s{n}@example.org".encode()
+                proc = self.envelope(recipient=recipient, sender=sender)
+                proc.send(command)
+                self.assertIn(proc.recv_all(), TEMPFAIL)
+                self.assertEqual(proc.wait(), 0)
+                self.assertIn("ostrel: Recipients accepted without an extractable address, deciding before '"
+                              + command.decode().split("\n")[0] + "\n' reaches the server.\n", proc.stderr())
+                self.assertIn("ostrel: Envelope (helo,from,to): (,%s,)\n" % sender.decode(), proc.stderr())
+                self.assertEqual(self.server_lines()[-1], "C: RCPT TO:" + recipient.decode() + "\\r\\n")
+                self.assertEqual(self.pending()[-1], ("192.0.2.7", sender.decode(), "", 1))
+        self.assertNotIn('"', str(self.pending()))
+
+    def test_refused_recipient_does_not_count(self):
+        proc = self.ostrel([GREETING, OK, "reply 550 unknown\\r\\n", "reply 503 no valid recipients\\r\\n",
+                            "silent"])
+        proc.recv_line()
+        proc.send(b"MAIL FROM:<s@example.org>\r\n")
+        proc.recv_line()
+        proc.send(b"RCPT TO:<\"nobody\"@localhost>\r\n")
+        self.assertEqual(proc.recv_line(), b"550 unknown\r\n")
+        proc.send(b"DATA\r\n")
+        self.assertEqual(proc.recv_line(), b"503 no valid recipients\r\n")
+        self.assertEqual(self.server_lines()[-1], "C: DATA\\r\\n")
+        self.assertNotIn("Recipients accepted", proc.stderr())
+
+    def test_an_envelope_reset_forgets_the_recipients(self):
+        for reset in [b"RSET\r\n", b"MAIL FROM:<t@example.org>\r\n", b"EHLO c.example\r\n", b"HELO c.example\r\n"]:
+            with self.subTest(reset=reset):
+                proc = self.envelope("reply 250 reset\\r\\n", "reply 503 no valid recipients\\r\\n",
+                                     "reply 500 bdat\\r\\n")
+                proc.send(reset)
+                self.assertEqual(proc.recv_line(), b"250 reset\r\n")
+                proc.send(b"DATA\r\n")
+                self.assertEqual(proc.recv_line(), b"503 no valid recipients\r\n")
+                proc.send(b"BDAT 0 LAST\r\n")
+                self.assertEqual(proc.recv_line(), b"500 bdat\r\n")
+                self.assertEqual(self.server_lines()[-2:], ["C: DATA\\r\\n", "C: BDAT 0 LAST\\r\\n"])
+                self.assertEqual(self.pending(), [])
+
+    def test_a_later_address_makes_the_triple(self):
+        proc = self.envelope("reply 250 Accepted\\r\\n")
+        proc.send(b"RCPT TO:<r@example.org>\r\n")
+        self.assertIn(proc.recv_all(), TEMPFAIL)
+        self.assertEqual(self.pending(), [("192.0.2.7", "s@example.org", "r@example.org", 1)])
+
+    def test_without_any_recipient_data_and_bdat_reach_the_server(self):
+        proc = self.ostrel([GREETING, OK, "reply 503 valid RCPT command must precede DATA\\r\\n",
+                            "reply 503 no valid recipients\\r\\n", "silent"])
+        proc.recv_line()
+        proc.send(b"MAIL FROM:<s@example.org>\r\n")
+        proc.recv_line()
+        proc.send(b"DATA\r\n")
+        self.assertEqual(proc.recv_line(), b"503 valid RCPT command must precede DATA\r\n")
+        proc.send(b"BDAT 0 LAST\r\n")
+        self.assertEqual(proc.recv_line(), b"503 no valid recipients\r\n")
+        self.assertEqual(self.pending(), [])
+
+
+class AuthExchange(OstrelCase):
+    """AUTH exchanges: passed on line by line, never logged, and only a 2xx
+    final reply hands the connection over."""
+
+    SECRETS = ["dXNlcg==", "c2VjcmV0", "AHVzZXIAc2VjcmV0", "VXNlcm5hbWU6", "UGFzc3dvcmQ6"]
+
+    def assert_nothing_logged(self, proc):
+        err = proc.stderr()
+        for secret in self.SECRETS:
+            self.assertNotIn(secret, err)
+        self.assertIn("ostrel: Got AUTH command, its exchange is not logged.\n", err)
+
+    def test_cancelled_exchange_leaves_the_session_watching(self):
+        proc = self.ostrel([GREETING, "reply 334 VXNlcm5hbWU6\\r\\n", "reply 501 Authentication cancelled\\r\\n",
+                            OK, "reply 250 Accepted\\r\\n", "silent"])
+        proc.recv_line()
+        proc.send(b"AUTH LOGIN\r\n")
+        self.assertEqual(proc.recv_line(), b"334 VXNlcm5hbWU6\r\n")
+        proc.send(b"*\r\n")
+        self.assertEqual(proc.recv_line(), b"501 Authentication cancelled\r\n")
+        proc.send(b"MAIL FROM:<s@example.org>\r\n")
+        self.assertEqual(proc.recv_line(), b"250 OK\r\n")
+        proc.send(b"RCPT TO:<r@example.org>\r\n")
+        self.assertIn(proc.recv_all(), TEMPFAIL)
+        self.assertEqual(proc.wait(), 0)
+        self.assertEqual(self.pending(), [("192.0.2.7", "s@example.org", "r@example.org", 1)])
+        self.assert_nothing_logged(proc)
+        self.assertIn("cmderrs(2)", proc.stderr())
+
+    def test_accepted_exchange_hands_over(self):
+        proc = self.ostrel([GREETING, "reply 334 VXNlcm5hbWU6\\r\\n", "reply 334 UGFzc3dvcmQ6\\r\\n",
+                            "reply 235 Authentication succeeded\\r\\n", "reply 250 OK\\r\\n", "close"])
+        proc.recv_line()
+        proc.send(b"auth login\r\n")
+        self.assertEqual(proc.recv_line(), b"334 VXNlcm5hbWU6\r\n")
+        proc.send(b"dXNlcg==\r\n")
+        self.assertEqual(proc.recv_line(), b"334 UGFzc3dvcmQ6\r\n")
+        proc.send(b"c2VjcmV0\r\n")
+        self.assertEqual(proc.recv_line(), b"235 Authentication succeeded\r\n")
+        proc.send(b"MAIL FROM:<s@example.org>\r\n")  # carried by the relay
+        self.assertEqual(proc.recv_line(), b"250 OK\r\n")
+        self.assertEqual(proc.wait(), 0)
+        self.assertEqual(self.server_lines(), ["C: auth login\\r\\n", "C: dXNlcg==\\r\\n", "C: c2VjcmV0\\r\\n",
+                                               "C: MAIL FROM:<s@example.org>\\r\\n"])
+        self.assert_nothing_logged(proc)
+        self.assertNotIn("Got message from client", proc.stderr())
+
+    def test_initial_response_refused(self):
+        proc = self.ostrel([GREETING, "reply 535 Incorrect authentication data\\r\\n", "reply 250 ok\\r\\n",
+                            "silent"])
+        proc.recv_line()
+        proc.send(b"AUTH PLAIN AHVzZXIAc2VjcmV0\r\n")
+        self.assertEqual(proc.recv_line(), b"535 Incorrect authentication data\r\n")
+        proc.send(b"NOOP\r\n")
+        self.assertEqual(proc.recv_line(), b"250 ok\r\n")
+        self.assert_nothing_logged(proc)
+        self.assertIn("ostrel: Error from the upstream server: '535 Incorrect authentication data\r\n'.\n",
+                      proc.stderr())
+
+    def test_long_responses_reach_the_server_whole(self):
+        token = b"QUJD" * 1000  # a 4000-byte response, as GSSAPI or XOAUTH2 send
+        proc = self.ostrel([GREETING, "reply 334 \\r\\n", "reply 235 ok\\r\\n", "close"])
+        proc.recv_line()
+        proc.send(b"AUTH XOAUTH2 " + token + b"\r\n")
+        self.assertEqual(proc.recv_line(), b"334 \r\n")
+        proc.send(token + b"\r\n")
+        self.assertEqual(proc.recv_line(), b"235 ok\r\n")
+        self.assertEqual(proc.wait(), 0)
+        self.assertEqual(self.server_lines(), ["C: AUTH XOAUTH2 " + token.decode() + "\\r\\n",
+                                               "C: " + token.decode() + "\\r\\n"])
+        self.assertNotIn("QUJD", proc.stderr())
 
 
 class LineShapes(OstrelCase):
