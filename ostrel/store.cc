@@ -128,6 +128,16 @@ bool store_is_open() { return engine->is_open(); }
 
 void store_close() { engine->close(); }
 
+bool store_on_postgres() { return engine != &sqlite_engine; }
+
+std::string store_describe() { return engine->describe(); }
+
+bool store_exec(const char* sql, int (*on_row)(void*, int, char**, char**), void* userarg, std::string& error) {
+  EngineOutcome outcome = engine->exec(sql, on_row, userarg);
+  if (!outcome.ok) error = query_error(outcome);
+  return outcome.ok;
+}
+
 int sqcallback(void* userarg, int argc, char** argv, char** /*colnames*/) noexcept {
   auto& result = *static_cast<sqlret*>(userarg);
   switch (result.querytype) {

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 enum QueryType : std::uint32_t { QUERY_ADDRINVERIFIED = 0, QUERY_DELIVERYATTEMPTED = 1 };
 
@@ -68,6 +69,14 @@ enum class StoreOpen {
 [[nodiscard]] struct sqlite3* store_handle();
 // Closes the store and marks it closed, so nothing closes it twice.
 void store_close();
+// Whether the open store is the PostgreSQL one, and its name for people
+// (database and host, or file; never a connection string).
+[[nodiscard]] bool store_on_postgres();
+[[nodiscard]] std::string store_describe();
+// Runs one of the admin tool's own statements on the open store, unlogged;
+// rows go to on_row. False with error set on failure.
+[[nodiscard]] bool store_exec(const char* sql, int (*on_row)(void*, int, char**, char**), void* userarg,
+                              std::string& error);
 // SQLite only (no-ops on the PostgreSQL road, which waits for no lock of
 // its own): the busy handler, and settings for a WAL database used by many
 // short-lived processes.

@@ -28,6 +28,8 @@ struct StoreEngine {
   bool (*is_open)();
   // Runs one statement in autocommit; rows go to on_row when it is given.
   EngineOutcome (*exec)(const char* sql, RowCallback on_row, void* userarg);
+  // Names the open store for people, without secrets or connection strings.
+  std::string (*describe)();
 };
 
 extern const StoreEngine sqlite_engine;

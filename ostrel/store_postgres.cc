@@ -156,6 +156,11 @@ UriCheck check_uri(const char* uri) {
   return check;
 }
 
+std::string describe_database() {
+  if (conn == nullptr) return "PostgreSQL database";
+  return std::string("PostgreSQL database '") + or_default(pq.db(conn)) + "' on '" + or_default(pq.host(conn)) + "'";
+}
+
 EngineOpen open_database(const char* uri, std::string& error) {
   if (!load_libpq(error)) return EngineOpen::failed;
   LibpqCall call;
@@ -179,8 +184,7 @@ EngineOpen open_database(const char* uri, std::string& error) {
     return EngineOpen::failed;
   }
   if (pq.status(conn) != CONNECTION_OK) {
-    error = std::string("PostgreSQL database '") + or_default(pq.db(conn)) + "' on '" + or_default(pq.host(conn)) +
-            "': " + one_line(pq.errorMessage(conn));
+    error = describe_database() + ": " + one_line(pq.errorMessage(conn));
     finish_connection();
     return EngineOpen::failed;
   }
@@ -318,7 +322,7 @@ EngineOutcome exec_statement(const char* sql, RowCallback on_row, void* userarg)
   }
 }
 
-const StoreEngine engine = {open_database, close_database, database_is_open, exec_statement};
+const StoreEngine engine = {open_database, close_database, database_is_open, exec_statement, describe_database};
 
 }  // namespace
 

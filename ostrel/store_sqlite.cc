@@ -34,6 +34,11 @@ void close_file() {
 
 bool file_is_open() { return db != nullptr; }
 
+std::string describe_file() {
+  const char* name = db != nullptr ? sqlite3_db_filename(db, "main") : nullptr;
+  return std::string("SQLite database '") + (name != nullptr ? name : "") + "'";
+}
+
 EngineOutcome exec_statement(const char* sql, RowCallback on_row, void* userarg) {
   EngineOutcome outcome;
   char* errmsg = nullptr;
@@ -61,7 +66,7 @@ bool journal_is_wal() {
 
 }  // namespace
 
-const StoreEngine sqlite_engine = {open_file, close_file, file_is_open, exec_statement};
+const StoreEngine sqlite_engine = {open_file, close_file, file_is_open, exec_statement, describe_file};
 
 sqlite3* store_handle() { return db; }
 

@@ -142,6 +142,13 @@ logfile = {os.path.join(self.root, "pgbouncer.log")}
             conn.cursor().execute(f"ALTER DATABASE {name} SET statement_timeout = '4s'")
         return name
 
+    def new_database_without_schema(self):
+        """An empty database owned by the owner role, dropped by drop_database()."""
+        name = f"e{os.getpid()}_{next(self.counter)}"
+        with self.connect("postgres") as conn:
+            conn.cursor().execute(f"CREATE DATABASE {name}")
+        return name
+
     def drop_database(self, name):
         with self.connect("postgres") as conn:
             conn.cursor().execute(f"DROP DATABASE IF EXISTS {name} WITH (FORCE)")

@@ -6,13 +6,15 @@ password in the URI, and concurrent retries of the same triples."""
 import concurrent.futures
 import os
 import socket
+import subprocess
 import threading
 import time
 
 import test_decision
+import test_ostrelctl
 import test_startup
 from harness import GREETING, OstrelCase, WorkdirCase, free_port, helper, program
-from pgcluster import PgCluster
+from pgcluster import GRANTS, PgCluster
 from realparts import TEMPFAIL_RE, TcpServer, base_env, exim_command, swaks
 
 CLUSTER = None
@@ -379,3 +381,114 @@ class ConcurrentRetries(WorkdirCase):
 
     def test_through_pgbouncer(self):
         self.run_retries(via_bouncer=True)
+
+
+ADMIN_ROWS = """
+    INSERT INTO pending VALUES ('192.0.2.1', 'a@example.org', 'b@example.net',
+        '2026-01-01 10:00:00', '2026-01-01 10:05:00', 2);
+    INSERT INTO pending VALUES ('192.0.2.1', '', 'c@example.net', DATETIME('now'), DATETIME('now'), 1);
+    INSERT INTO pending VALUES ('192.0.2.2', 'a@example.org', 'b@example.net',
+        DATETIME('now', '-17 hours'), DATETIME('now'), 1);
+    INSERT INTO verified VALUES ('198.51.100.7', '2025-01-01 00:00:00');
+    INSERT INTO verified VALUES ('2001:db8::25', DATETIME('now'));
+"""
+
+
+class AdminOnPostgres(test_ostrelctl.Admin):
+    """The admin commands' cases of the SQLite suite, on PostgreSQL through
+    pgbouncer, as ostrel's own role; the cases whose text is SQLite's own are
+    replaced below."""
+
+    def setUp(self):
+        WorkdirCase.setUp(self)
+        self.dbname = CLUSTER.new_database()
+        self.addCleanup(CLUSTER.drop_database, self.dbname)
+        self.db = CLUSTER.uri(self.dbname, via_bouncer=True)
+        CLUSTER.query(self.dbname, ADMIN_ROWS)
+
+    def rows(self, sql):
+        return CLUSTER.query(self.dbname, sql)
+
+    def test_refusals_change_nothing(self):
+        before = self.rows("SELECT * FROM pending ORDER BY ctid") + self.rows("SELECT * FROM verified ORDER BY ctid")
+        for args, status in [(["allow", "1.2.3.4' OR '1'='1"], 2), (["forget", "example.org"], 2),
+                             (["list", "pending", "--ip", "1.2.3"], 2),
+                             (["allow", "192.0.2.9", "--db", self.db.replace("user=ostrel", "user=ostrel&password=x")],
+                              1),
+                             (["backup", self.path("copy")], 2)]:
+            with self.subTest(args=args):
+                result = self.ctl(*args)
+                self.assertEqual(result.returncode, status, result.stderr)
+                if status == 1 or args[0] == "backup":  # one line, not the usage text
+                    self.assertEqual(len(result.stderr.splitlines()), 1, result.stderr)
+                self.assertNotIn("password=x", result.stderr)
+        self.assertIn("back a PostgreSQL store up with pg_dump", self.ctl("backup", self.path("copy")).stderr)
+        bare = CLUSTER.new_database_without_schema()
+        self.addCleanup(CLUSTER.drop_database, bare)
+        result = self.ctl("allow", "192.0.2.9", "--db", CLUSTER.uri(bare))
+        self.assertEqual(result.returncode, 1)
+        self.assertRegex(result.stderr, r"^ostrelctl: PostgreSQL database '\w+' on '[^']+' has no table 'verified' "
+                                        r"\(create it with: ostrelctl init-db\)\n$")
+        down = self.ctl("stats", "--db", f"postgresql:///{self.dbname}?host={self.path('none')}")
+        self.assertEqual(down.returncode, 1)
+        self.assertRegex(down.stderr, r"^ostrelctl: cannot open database: PostgreSQL database .+\n$")
+        self.assertEqual(self.rows("SELECT * FROM pending ORDER BY ctid") +
+                         self.rows("SELECT * FROM verified ORDER BY ctid"), before)
+
+    def test_writes_wait_for_a_lock_held_by_another_process(self):
+        with CLUSTER.connect(self.dbname) as holder:
+            cur = holder.cursor()
+            cur.execute("BEGIN")
+            cur.execute("LOCK TABLE pending IN EXCLUSIVE MODE")
+            proc = subprocess.Popen([program("ostrelctl"), "allow", "192.0.2.1"], env={"DBFILE": self.db},
+                                    stdout=subprocess.PIPE, text=True)
+            deadline = time.monotonic() + 10
+            while CLUSTER.query("postgres", "SELECT count(*) FROM pg_stat_activity WHERE datname = ? AND "
+                                            "wait_event_type = 'Lock'", self.dbname)[0][0] == 0:
+                self.assertLess(time.monotonic(), deadline)
+                time.sleep(0.01)
+            cur.execute("COMMIT")
+        self.assertEqual(proc.communicate(timeout=10)[0],
+                         "192.0.2.1 is now a verified server; 2 pending rows removed\n")
+
+
+class InitDbOnPostgres(WorkdirCase):
+    def init(self, uri):
+        return subprocess.run([program("ostrelctl"), "init-db", uri], capture_output=True, text=True)
+
+    def test_twice_as_owner_then_ostrel_runs_with_the_grants(self):
+        dbname = CLUSTER.new_database_without_schema()
+        self.addCleanup(CLUSTER.drop_database, dbname)
+        owner_uri = CLUSTER.uri(dbname, user="postgres")
+        first = self.init(owner_uri)
+        self.assertEqual(first.returncode, 0, first.stderr)
+        self.assertRegex(first.stdout, rf"^PostgreSQL database '{dbname}' on '[^']+' initialised: tables verified "
+                                       r"and pending, their indexes, the date functions, lock and statement time-outs\.\n")
+        self.assertIn("GRANT SELECT, INSERT, UPDATE, DELETE ON verified, pending TO <role>;\n", first.stdout)
+        second = self.init(owner_uri)
+        self.assertEqual(second.returncode, 0, second.stderr)
+        self.assertIn(" is already initialised; nothing changed.\n", second.stdout)
+        for output in (first.stdout + first.stderr, second.stdout + second.stderr):
+            self.assertNotIn("postgresql:", output)
+        self.assertEqual(CLUSTER.query(dbname, "SELECT setting FROM pg_db_role_setting s JOIN pg_database d ON "
+                                               "d.oid = s.setdatabase, unnest(s.setconfig) AS setting "
+                                               "WHERE d.datname = ? ORDER BY 1", dbname),
+                         [("lock_timeout=2s",), ("statement_timeout=4s",)])
+
+        CLUSTER.query(dbname, GRANTS)
+        env = base_env(self.workdir, DBFILE=CLUSTER.uri(dbname), TCPREMOTEIP="192.0.2.5")
+        proc = self.start([program("ostrel"), helper("scripted_smtpd"), self.write_file("s", "greet 220 hi\\r\\n\n")],
+                          env)
+        self.assertEqual(proc.recv_line(), b"220 hi\r\n")
+        proc.shut_write()
+        proc.wait()
+        self.assertNotIn("Error", proc.stderr())
+
+    def test_password_refused_and_nothing_done(self):
+        dbname = CLUSTER.new_database_without_schema()
+        self.addCleanup(CLUSTER.drop_database, dbname)
+        result = self.init(f"postgresql://postgres:pw@/{dbname}?host={CLUSTER.socket_dir}")
+        self.assertEqual(result.returncode, 1)
+        self.assertNotIn("pw@", result.stderr)
+        self.assertIn("password file", result.stderr)
+        self.assertEqual(CLUSTER.query(dbname, "SELECT to_regclass('pending') IS NULL"), [(True,)])
