@@ -19,6 +19,7 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <vector>
 
 #include "store_engine.h"
 
@@ -239,12 +240,12 @@ void fail_with(EngineOutcome& outcome, const PGresult* result) {
 // Hands each row to on_row as text; a non-zero return aborts the statement.
 bool deliver_rows(const PGresult* result, RowCallback on_row, void* userarg) {
   int columns = pq.nfields(result);
-  char* values[16];
-  if (columns > 16) columns = 16;
+  std::vector<char*> values(static_cast<std::size_t>(columns) + 1, nullptr);
   for (int row = 0; row < pq.ntuples(result); ++row) {
     for (int column = 0; column < columns; ++column)
-      values[column] = pq.getisnull(result, row, column) != 0 ? nullptr : pq.getvalue(result, row, column);
-    if (on_row(userarg, columns, values, nullptr) != 0) return false;
+      values[static_cast<std::size_t>(column)] =
+          pq.getisnull(result, row, column) != 0 ? nullptr : pq.getvalue(result, row, column);
+    if (on_row(userarg, columns, values.data(), nullptr) != 0) return false;
   }
   return true;
 }
