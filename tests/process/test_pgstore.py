@@ -170,6 +170,24 @@ class ServerDown(OnPostgres, OstrelCase):
                 self.assertRegex(lines[0], r"^ostrel: Can't open database: PostgreSQL database .+\. DBFAILOPEN is "
                                            r"set: running the SMTP server program without greylisting\.$")
 
+    def test_a_lock_held_elsewhere_is_bounded_twice(self):
+        # the server's lock time-out (2 s), then ostrel's own deadline (5 s)
+        # for a server that does not answer in time whatever its settings
+        for lock_timeout, message in (("2s", "canceling statement due to lock timeout"),
+                                      ("60s", "no answer from the PostgreSQL server within 5 seconds")):
+            with self.subTest(lock_timeout=lock_timeout):
+                self.query(f"ALTER DATABASE {self.dbname} SET lock_timeout = '{lock_timeout}'")
+                self.query(f"ALTER DATABASE {self.dbname} SET statement_timeout = '60s'")
+                with CLUSTER.connect(self.dbname) as holder:
+                    cur = holder.cursor()
+                    cur.execute("BEGIN")
+                    cur.execute("LOCK TABLE verified IN ACCESS EXCLUSIVE MODE")
+                    proc, received, status, elapsed = self.run_against(self.db)
+                    cur.execute("ROLLBACK")
+                self.assertEqual((status, received), (100, b""))
+                self.assertLess(elapsed, DOWN_BOUND_S)
+                self.assertIn(f"ostrel: Error querying db: {message}\n", proc.stderr())
+
     def test_failing_lookup_is_a_database_failure(self):
         self.query("REVOKE SELECT ON verified FROM ostrel")
         proc, received, status, _ = self.run_against(self.db)
