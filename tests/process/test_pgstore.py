@@ -202,6 +202,25 @@ class ServerDown(OnPostgres, OstrelCase):
                       "the SMTP server program without greylisting.\n", proc.stderr())
 
 
+class FailOpenOnSqlite(OstrelCase):
+    """DBFAILOPEN on the SQLite road: a file that cannot be opened, or one
+    without the tables, lets the client through as if greylisting were off."""
+
+    def test_unopenable_or_failing_database(self):
+        for dbfile, line in ((self.path("no/such/dir/db"), "ostrel: Can't open database: unable to open database "
+                                                           "file. DBFAILOPEN is set: running the SMTP server "
+                                                           "program without greylisting.\n"),
+                             (self.path("empty.db"), "ostrel: Error querying db: no such table: verified. DBFAILOPEN "
+                                                     "is set: running the SMTP server program without "
+                                                     "greylisting.\n")):
+            with self.subTest(dbfile=dbfile):
+                proc = self.ostrel([GREETING, "silent"], DBFILE=dbfile, DBFAILOPEN="", LOGTHRESHOLD="3")
+                self.assertEqual(proc.recv_line(), b"220 test.example ESMTP\r\n")
+                proc.shut_write()
+                self.assertEqual(proc.wait(), 0)
+                self.assertEqual(proc.stderr(), line)
+
+
 class Credentials(OnPostgres, OstrelCase):
     def test_password_in_the_uri_is_refused_even_with_dbfailopen(self):
         host = CLUSTER.socket_dir
