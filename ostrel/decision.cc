@@ -59,9 +59,9 @@ void record_lookup(const PendingRow& row) {
     if (recorded) delete_triple(triple);
   } else {
     log_msg(7, "State: PENDING-VERIFIED");
-    promote_address(triple.addr);
+    promote_client(triple.client);
     if (random() % verified_cleanup_odds == 0) cleanup_verified();
-    if (recorded) purge_address(triple.addr);
+    if (recorded) purge_client(triple.client);
   }
   store_close();
   if (held != nullptr)
@@ -110,7 +110,7 @@ void greylist_decision(int result, const HeldLine& held) {
     terminate_process(exit_status::orderly);
   }
   log_msg(6, "Envelope (helo,from,to): (%s,%s,%s)", envelope.helo.data(), envelope.from.data(), envelope.to.data());
-  Triple triple{client_metainfo.addr, envelope.from.data(), envelope.to.data()};
+  Triple triple{client_metainfo.key, envelope.from.data(), envelope.to.data()};
   if (random() % pending_cleanup_odds == 0) cleanup_pending();
   record_lookup(lookup_pending(triple));
   log_msg(6,

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "client_key.h"
 #include "decision.h"
 #include "exit_status.h"
 #include "greet_delay.h"
@@ -107,7 +108,7 @@ void open_store() {
 }
 
 bool is_verified_server() {
-  VerifiedLookup found = lookup_verified(client_metainfo.addr);
+  VerifiedLookup found = lookup_verified(client_metainfo.key);
   if (found == VerifiedLookup::failed) store_unusable(StoreStep::verified_lookup);
   return found == VerifiedLookup::verified;
 }
@@ -173,6 +174,7 @@ int main(int argc, char** argv) {
   log_msg(7, "State: CHECK-VERIFIED-SERVER");
   if (const char* local = std::getenv("TCPLOCALHOST")) local_hostname = local;
   read_client_address();
+  set_client_key();
   open_store();
   seed_random();
   std::atexit(atexit_cleanup);
@@ -180,7 +182,7 @@ int main(int argc, char** argv) {
   store_tune_for_short_connections();
   if (is_verified_server()) {
     log_msg(6, "Address '%s' is recognized as a verified server, updating timestamp...", client_metainfo.addr);
-    refresh_verified(client_metainfo.addr);
+    refresh_verified(client_metainfo.key);
     store_close();
     run_child(2);
   }

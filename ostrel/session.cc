@@ -70,9 +70,12 @@ class Session {
     client_metainfo.validity |= VALID_CMDERRS;
     log_msg(7, "Expecting server greeting...");
     srvresp_len = get_line(server_out_, srvresp.data(), srvresp.size());
+    note_line_start();
     send(client_out, srvresp.data(), srvresp_len);
     log_msg(7, "Got message from server: '%s'", srvresp.data());
-    if (is_error_reply()) {
+    bool refused = is_error_reply();
+    pass_rest_of_reply();
+    if (refused) {
       log_msg(5, "\"Service unavailable\" from the upstream server (closing connection): '%s'.", srvresp.data());
       terminate_process(exit_status::orderly);
     }
@@ -109,16 +112,24 @@ class Session {
     for (;;) {
       send_whole_line();
       srvresp_len = get_line(server_out_, srvresp.data(), srvresp.size());
+      note_line_start();
       if (!is_auth_challenge()) break;
       send(client_out, srvresp.data(), srvresp_len);
+      while (reply_goes_on()) {
+        srvresp_len = get_line(server_out_, srvresp.data(), srvresp.size());
+        note_line_start();
+        send(client_out, srvresp.data(), srvresp_len);
+      }
       line_len_ = get_line(client_in, line_.data(), line_.size());
     }
     log_msg(7, "Got message from server: '%s'", srvresp.data());
     if (srvresp[0] == '2') return true;
-    if (is_error_reply())
+    if (is_error_reply()) {
       note_error_reply();
-    else
+    } else {
       send(client_out, srvresp.data(), srvresp_len);
+      pass_rest_of_reply();
+    }
     return false;
   }
 
@@ -146,22 +157,42 @@ class Session {
 
   void read_server_line() {
     srvresp_len = get_line(server_out_, srvresp.data(), srvresp.size());
+    note_line_start();
     log_msg(7, "Got message from server: '%s'", srvresp.data());
+  }
+
+  // Notes, for the piece of a server line just read, whether it starts a
+  // line and whether that line is a continuation ("NNN-"). A line longer
+  // than the buffer arrives in pieces, and only its first piece has a code.
+  void note_line_start() {
+    if (!inside_line_) continued_line_ = srvresp_len >= 4 && srvresp[3] == '-';
+    inside_line_ = srvresp_len == 0 || srvresp[srvresp_len - 1] != '\n';
+  }
+
+  // Whether the server's reply has more to come after the piece read last:
+  // the rest of a long line, or the next line of a multi-line reply.
+  [[nodiscard]] bool reply_goes_on() const { return inside_line_ || continued_line_; }
+
+  // Every reply is passed on whole, whatever its code, so that each of the
+  // client's lines is paired with the server's reply to that very line.
+  void pass_rest_of_reply() {
+    while (reply_goes_on()) {
+      read_server_line();
+      send(client_out, srvresp.data(), srvresp_len);
+    }
   }
 
   void note_error_reply() {
     log_msg(6, "Error from the upstream server: '%s'.", srvresp.data());
     client_metainfo.cmderrs = srvresp[0] == '4' ? CMDERRS_TEMPORARY : CMDERRS_PERMANENT;
     send(client_out, srvresp.data(), srvresp_len);
+    pass_rest_of_reply();
   }
 
-  // Sends the reply, with the continuation lines of a "250-" reply.
+  // Sends the reply, with its continuation lines.
   void pass_reply_on() {
     send(client_out, srvresp.data(), srvresp_len);
-    while (std::strncmp(srvresp.data(), "250-", 4) == 0) {
-      read_server_line();
-      send(client_out, srvresp.data(), srvresp_len);
-    }
+    pass_rest_of_reply();
   }
 
   // The line is classified only up to a NUL byte it may hold.
@@ -176,11 +207,11 @@ class Session {
     switch (command) {
       case HELO:
         unnamed_recipient_accepted_ = false;
-        record_helo(HELO, "Got HELO command '%s'");
+        record_helo(HELO);
         break;
       case EHLO:
         unnamed_recipient_accepted_ = false;
-        record_helo(EHLO, "Got EHLO command '%s'");
+        record_helo(EHLO);
         break;
       case MAIL_FROM:
         unnamed_recipient_accepted_ = false;
@@ -223,10 +254,10 @@ class Session {
     return code;
   }
 
-  void record_helo(Expr which, const char* message) {
+  void record_helo(Expr which) {
     regmatch_t group;
     if (re_[which].find_group(line_.data(), group)) store_capture(envelope.helo, group);
-    log_msg(7, message, envelope.helo.data());
+    log_msg(7, "Got %s command '%s'", which == HELO ? "HELO" : "EHLO", envelope.helo.data());
   }
 
   Address extract_address(std::array<char, envelope_field_size>& field) {
@@ -271,6 +302,10 @@ class Session {
   // A RCPT TO without an extractable address was accepted since the last
   // MAIL FROM, RSET, HELO or EHLO.
   bool unnamed_recipient_accepted_ = false;
+  // Where the server's reply stands: inside a line longer than the buffer,
+  // and whether the line read last is a continuation line.
+  bool inside_line_ = false;
+  bool continued_line_ = false;
   const int server_in_ = pipe_to_server[1];
   const int server_out_ = pipe_from_server[0];
 };

@@ -32,9 +32,13 @@ enum : std::uint32_t {
 enum : std::uint32_t { CMDERRS_NONE = 0, CMDERRS_TEMPORARY = 1, CMDERRS_PERMANENT = 2 };
 
 struct ClientMetainfo {
-  // TCPREMOTEIP itself. w: main (start-up). r: decision (the triple, log
-  // lines), suspicion, line_reader and main's signal handlers (log lines).
+  // TCPREMOTEIP itself. w: main (start-up). r: suspicion, line_reader and
+  // main's signal handlers (log lines), decision (log lines).
   const char* addr = nullptr;
+  // What the store keys the client's rows on: its address in canonical form,
+  // or its network; addr itself when that is no IP address.
+  // w: main (start-up). r: main and decision (handed to the store).
+  const char* key = nullptr;
   // TCPREMOTEHOST. w and r: suspicion (fetched when the rules run).
   const char* hostname = nullptr;
   // w: greet_delay. r: decision (log line), suspicion.

@@ -30,7 +30,7 @@ __attribute__((format(printf, 2, 3))) void format_bounded(unsigned site, const c
   }
 }
 
-// Statements with the address alone: the address was checked at start-up.
+// Statements with the client key alone: its text was checked at start-up.
 __attribute__((format(printf, 1, 2))) void format_unbounded(const char* fmt, ...) {
   va_list args;
   va_start(args, fmt);
@@ -165,8 +165,8 @@ long cleanup_verified() {
   return run_statement();
 }
 
-VerifiedLookup lookup_verified(const char* addr) {
-  format_unbounded("SELECT ip FROM verified WHERE ip = '%s'", addr);
+VerifiedLookup lookup_verified(const char* client) {
+  format_unbounded("SELECT ip FROM verified WHERE ip = '%s'", client);
   sqlret result{QUERY_ADDRINVERIFIED, {0}};
   EngineOutcome outcome = run_query(result);
   if (!outcome.ok) {
@@ -176,8 +176,8 @@ VerifiedLookup lookup_verified(const char* addr) {
   return result.types.intval == 1 ? VerifiedLookup::verified : VerifiedLookup::unknown;
 }
 
-void refresh_verified(const char* addr) {
-  format_unbounded("UPDATE verified SET ts = DATETIME('now') WHERE ip = '%s'", addr);
+void refresh_verified(const char* client) {
+  format_unbounded("UPDATE verified SET ts = DATETIME('now') WHERE ip = '%s'", client);
   log_msg(7, "Query: '%s'", buf.data());
   (void)engine->exec(buf.data(), nullptr, nullptr);
 }
@@ -186,7 +186,7 @@ PendingRow lookup_pending(const Triple& triple) {
   format_bounded(358,
                  "SELECT strftime('%%s','now') - strftime('%%s',tsfirstdelivery), attempts FROM pending "
                  "WHERE ip='%s' AND envsender='%s' AND envrecipient='%s'",
-                 triple.addr, triple.sender, triple.recipient);
+                 triple.client, triple.sender, triple.recipient);
   sqlret result{QUERY_DELIVERYATTEMPTED, {0}};
   EngineOutcome outcome = run_query(result);
   if (!outcome.ok) {
@@ -196,18 +196,18 @@ PendingRow lookup_pending(const Triple& triple) {
   return result.pending;
 }
 
-void promote_address(const char* addr) {
-  format_unbounded("INSERT INTO verified (ip,ts) VALUES ('%s', DATETIME('NOW'))", addr);
+void promote_client(const char* client) {
+  format_unbounded("INSERT INTO verified (ip,ts) VALUES ('%s', DATETIME('NOW'))", client);
   run_statement();
 }
 
-void purge_address(const char* addr) {
-  format_unbounded("DELETE FROM pending WHERE ip='%s'", addr);
+void purge_client(const char* client) {
+  format_unbounded("DELETE FROM pending WHERE ip='%s'", client);
   run_statement();
 }
 
 void delete_triple(const Triple& triple) {
-  format_bounded(434, "DELETE FROM pending WHERE ip='%s' AND envsender='%s' AND envrecipient='%s'", triple.addr,
+  format_bounded(434, "DELETE FROM pending WHERE ip='%s' AND envsender='%s' AND envrecipient='%s'", triple.client,
                  triple.sender, triple.recipient);
   run_statement();
 }
@@ -216,7 +216,7 @@ void record_new_attempt(const Triple& triple) {
   format_bounded(485,
                  "INSERT INTO pending (ip, envsender, envrecipient, tsfirstdelivery, tslastdelivery, attempts) "
                  "VALUES ('%s','%s','%s',DATETIME('NOW'),DATETIME('NOW'),1)",
-                 triple.addr, triple.sender, triple.recipient);
+                 triple.client, triple.sender, triple.recipient);
   run_recording_statement();
 }
 
@@ -225,6 +225,6 @@ void record_repeated_attempt(const Triple& triple) {
                  "UPDATE pending SET attempts=(SELECT attempts FROM pending WHERE ip='%s' AND envsender='%s' AND "
                  "envrecipient='%s' LIMIT 1)+1, tslastdelivery=DATETIME('now') WHERE ip='%s' AND envsender='%s' "
                  "AND envrecipient='%s'",
-                 triple.addr, triple.sender, triple.recipient, triple.addr, triple.sender, triple.recipient);
+                 triple.client, triple.sender, triple.recipient, triple.client, triple.sender, triple.recipient);
   run_recording_statement();
 }

@@ -31,7 +31,7 @@ struct sqlret {
 
 // One greylisting triple; the texts belong to the caller and hold no quote.
 struct Triple {
-  const char* addr;
+  const char* client;  // the client key: its canonical address or its network
   const char* sender;
   const char* recipient;
 };
@@ -98,17 +98,18 @@ long cleanup_pending();
 long cleanup_verified();
 
 enum class VerifiedLookup { verified, unknown, failed };
-// Start-up: whether addr is a verified server. A failure is returned (with
-// store_errmsg()), not logged, so that the caller chooses what follows.
-[[nodiscard]] VerifiedLookup lookup_verified(const char* addr);
+// Start-up: whether the client key is a verified server. A failure is
+// returned (with store_errmsg()), not logged, so that the caller chooses
+// what follows.
+[[nodiscard]] VerifiedLookup lookup_verified(const char* client);
 // The refresh of a verified server's timestamp; its outcome is ignored.
-void refresh_verified(const char* addr);
+void refresh_verified(const char* client);
 
 // The decision's statements.
 [[nodiscard]] PendingRow lookup_pending(const Triple& triple);
-void promote_address(const char* addr);
-// Every pending row of addr, after its promotion.
-void purge_address(const char* addr);
+void promote_client(const char* client);
+// Every pending row of the client, after its promotion.
+void purge_client(const char* client);
 // The triple's rows, after a suspicious client passed.
 void delete_triple(const Triple& triple);
 // Record a failed attempt on a new or an existing row.

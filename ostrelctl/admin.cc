@@ -1,6 +1,5 @@
 #include "admin.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <getopt.h>
 #include <sys/stat.h>
@@ -15,6 +14,7 @@
 #include <vector>
 
 #include "admin_pg.h"
+#include "client_address.h"
 #include "database.h"
 #include "unique_fd.h"
 #include "store.h"
@@ -67,17 +67,30 @@ int parse(int argc, char** argv, const char* usage, bool with_ip, bool with_tsv,
   return -1;
 }
 
-// Only a well-formed IPv4 or IPv6 address is accepted, so nothing else can
-// reach the database.
-bool is_address(const char* text) {
-  unsigned char binary[16];
-  if (std::strspn(text, "0123456789abcdefABCDEF.:") != std::strlen(text)) return false;
-  return inet_pton(AF_INET, text, binary) == 1 || inet_pton(AF_INET6, text, binary) == 1;
-}
-
-bool check_address(const char* text) {
-  if (is_address(text)) return true;
-  std::fprintf(stderr, "ostrelctl: '%s' is not an IPv4 or IPv6 address\n", text);
+// Only a well-formed IPv4 or IPv6 address, or a network ADDRESS/LEN that
+// ostrel can key clients on, is accepted, so nothing else can reach the
+// database. key receives it in the form ostrel writes, the one that is
+// looked up, stored and printed.
+bool check_client_key(const char* text, client_address::KeyText& key) {
+  using client_address::KeyCheck;
+  switch (client_address::check_key(text, key)) {
+    case KeyCheck::address:
+    case KeyCheck::network:
+      return true;
+    case KeyCheck::host_bits_set:
+      std::fprintf(stderr, "ostrelctl: '%s' has host bits set; the network is %s\n", text, key.data());
+      return false;
+    case KeyCheck::bad_network:
+      break;
+    case KeyCheck::not_an_address:
+      if (std::strchr(text, '/') != nullptr) break;
+      std::fprintf(stderr, "ostrelctl: '%s' is not an IPv4 or IPv6 address\n", text);
+      return false;
+  }
+  std::fprintf(stderr,
+               "ostrelctl: '%s' is not a network ADDRESS/LEN (IPv4 /%u to /%u, IPv6 /%u to /%u)\n", text,
+               client_address::ipv4_prefixes.shortest, client_address::ipv4_prefixes.longest,
+               client_address::ipv6_prefixes.shortest, client_address::ipv6_prefixes.longest);
   return false;
 }
 
@@ -134,13 +147,15 @@ bool output_written() {
 }
 
 constexpr const char* list_usage =
-    "usage: ostrelctl list pending|verified [--ip IP] [--tsv] [--db PATH]\n"
-    "Lists the rows of a table, oldest first: aligned columns, or tab-separated with --tsv.\n";
+    "usage: ostrelctl list pending|verified [--ip IP|NETWORK] [--tsv] [--db PATH]\n"
+    "Lists the rows of a table, oldest first: aligned columns, or tab-separated with --tsv.\n"
+    "A NETWORK such as 192.0.2.0/24 selects the rows ostrel keyed on that network.\n";
 constexpr const char* allow_usage =
-    "usage: ostrelctl allow IP [--db PATH]\n"
-    "Makes IP a verified server now and removes its pending rows, as a promotion by ostrel does.\n";
+    "usage: ostrelctl allow IP|NETWORK [--db PATH]\n"
+    "Makes IP a verified server now and removes its pending rows, as a promotion by ostrel does.\n"
+    "A NETWORK such as 192.0.2.0/24 is what ostrel keys clients on with GREYLIST_CIDR4/6.\n";
 constexpr const char* forget_usage =
-    "usage: ostrelctl forget IP [--db PATH]\n"
+    "usage: ostrelctl forget IP|NETWORK [--db PATH]\n"
     "Removes every row of IP from both tables: it is greylisted again like a new client.\n";
 constexpr const char* stats_usage =
     "usage: ostrelctl stats [--db PATH]\n"
@@ -165,19 +180,21 @@ int list_command(int argc, char** argv) {
     std::fprintf(stderr, "ostrelctl: list: unknown table '%s' (pending or verified)\n", table.c_str());
     return 2;
   }
-  if (options.ip != nullptr && !check_address(options.ip)) return 2;
+  client_address::KeyText key{};
+  if (options.ip != nullptr && !check_client_key(options.ip, key)) return 2;
+  const char* ip = options.ip != nullptr ? key.data() : nullptr;
   Database db;
   if (!db.open(database_path(options))) return 1;
   bool pending = table == "pending";
-  if (db.on_postgres()) return list_on_postgres(pending, options.ip, options.tsv);
+  if (db.on_postgres()) return list_on_postgres(pending, ip, options.tsv);
   std::string from = table + (options.ip != nullptr ? " WHERE ip = ?" : "");
   // Both passes read one snapshot, so rows written meanwhile cannot outgrow the widths.
   if (!db.exec("BEGIN", "list")) return 1;
   bool listed =
       pending ? print_rows(db, {"ip", "envsender", "envrecipient", "tsfirstdelivery", "tslastdelivery", "attempts"},
                            {"ip", "sender", "recipient", "first attempt", "last attempt", "attempts"}, from,
-                           "tsfirstdelivery, rowid", options.ip, options.tsv)
-              : print_rows(db, {"ip", "ts"}, {"ip", "last seen"}, from, "ts, rowid", options.ip, options.tsv);
+                           "tsfirstdelivery, rowid", ip, options.tsv)
+              : print_rows(db, {"ip", "ts"}, {"ip", "last seen"}, from, "ts, rowid", ip, options.tsv);
   if (!listed || !db.exec("COMMIT", "list")) return 1;
   return output_written() ? 0 : 1;
 }
@@ -185,8 +202,9 @@ int list_command(int argc, char** argv) {
 int allow_command(int argc, char** argv) {
   CommonOptions options;
   if (int status = parse(argc, argv, allow_usage, false, false, 1, options); status >= 0) return status;
-  const char* ip = options.operands[0];
-  if (!check_address(ip)) return 2;
+  client_address::KeyText key{};
+  if (!check_client_key(options.operands[0], key)) return 2;
+  const char* ip = key.data();
   Database db;
   if (!db.open(database_path(options))) return 1;
   if (db.on_postgres()) return allow_on_postgres(ip);
@@ -215,8 +233,9 @@ int allow_command(int argc, char** argv) {
 int forget_command(int argc, char** argv) {
   CommonOptions options;
   if (int status = parse(argc, argv, forget_usage, false, false, 1, options); status >= 0) return status;
-  const char* ip = options.operands[0];
-  if (!check_address(ip)) return 2;
+  client_address::KeyText key{};
+  if (!check_client_key(options.operands[0], key)) return 2;
+  const char* ip = key.data();
   Database db;
   if (!db.open(database_path(options))) return 1;
   if (db.on_postgres()) return forget_on_postgres(ip);

@@ -2,8 +2,9 @@
 
 // The admin's commands on a PostgreSQL store, which Database::open has
 // opened. Each prints what its SQLite counterpart prints, reports a failure
-// in one line, and returns the exit status (0 done, 1 failed). The address
-// has been checked (digits, hex letters, dots, colons), so it goes into the
+// in one line, and returns the exit status (0 done, 1 failed). The client
+// key (an address or a network in ostrel's canonical form) has been checked
+// (digits, hex letters, dots, colons, a slash), so it goes into the
 // statements as it is.
 int list_on_postgres(bool pending, const char* ip, bool tsv);
 int allow_on_postgres(const char* ip);

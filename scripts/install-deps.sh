@@ -2,7 +2,7 @@
 # Installs what building, running and testing the system needs on Debian 12.
 set -eu
 packages="build-essential cmake pkg-config clang libsqlite3-dev libc-ares-dev libgtest-dev
-  ucspi-tcp exim4-daemon-light swaks sqlite3 python3 python3-aiosmtpd
+  ucspi-tcp-ipv6 exim4-daemon-light swaks sqlite3 python3 python3-aiosmtpd
   faketime libfaketime rbldnsd strace iproute2 util-linux groff-base libclang-rt-14-dev
   libpq-dev postgresql pgbouncer python3-psycopg2"
 missing=""

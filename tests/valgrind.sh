@@ -17,8 +17,8 @@ exec valgrind --quiet --error-exitcode=99 --leak-check=no --trace-children=no "$
 SH
   chmod +x "$wrapped/$program"
 done
-modules=${*:-test_startup test_session test_relay test_decision test_suspicion test_greet_delay test_e2e \
-  test_tunwick test_ostrelctl test_examples test_faults test_hostile}
+modules=${*:-test_startup test_session test_relay test_decision test_suspicion test_greet_delay test_client_key \
+  test_e2e test_tunwick test_ostrelctl test_examples test_faults test_hostile}
 cd tests/process
 export OSTREL_BIN_DIR="$wrapped" OSTREL_HELPER_DIR="$build/bin" OSTREL_UNDER_VALGRIND=1
 status=0
@@ -26,4 +26,5 @@ for module in $modules; do
   /usr/bin/python3 -m unittest "$module" || status=1
 done
 OSTREL_BIN_DIR="$wrapped" OSTREL_HELPER_DIR="$build/bin" unshare -m -n /usr/bin/python3 -m unittest test_ferrow || status=1
+OSTREL_BIN_DIR="$wrapped" OSTREL_HELPER_DIR="$build/bin" unshare -n /usr/bin/python3 -m unittest test_ipv6_chain || status=1
 exit $status

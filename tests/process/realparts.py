@@ -70,14 +70,15 @@ def wait_for_text(path, text, timeout=30):
 
 
 class TcpServer:
-    """tcpserver on 127.0.0.1 running argv for every connection."""
+    """tcpserver on 127.0.0.1 (or the loopback address host) running argv for
+    every connection."""
 
-    def __init__(self, workdir, argv, env, concurrency=40):
+    def __init__(self, workdir, argv, env, concurrency=40, host="127.0.0.1", options=()):
         self.port = free_port()
         self.log_path = os.path.join(workdir, f"tcpserver-{self.port}.log")
         self.log = open(self.log_path, "wb")
-        self.p = subprocess.Popen(["tcpserver", "-v", "-R", "-H", "-c", str(concurrency), "-l", "mx.test.example",
-                                   "127.0.0.1", str(self.port)] + argv,
+        self.p = subprocess.Popen(["tcpserver", "-v", "-R", "-H", *options, "-c", str(concurrency), "-l",
+                                   "mx.test.example", host, str(self.port)] + argv,
                                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=self.log, env=env,
                                   start_new_session=True)
         wait_for_text(self.log_path, "tcpserver: status: 0/")
@@ -105,8 +106,9 @@ class TcpServer:
         self.log.close()
 
 
-def swaks(port, sender, recipient, local=None, extra=()):
-    argv = ["swaks", "--server", f"127.0.0.1:{port}", "--from", sender, "--to", recipient, "--helo", "client.example",
+def swaks(port, sender, recipient, local=None, extra=(), server="127.0.0.1"):
+    server = f"[{server}]" if ":" in server else server
+    argv = ["swaks", "--server", f"{server}:{port}", "--from", sender, "--to", recipient, "--helo", "client.example",
             "--timeout", "60"]
     if local:
         argv += ["--local-interface", local]

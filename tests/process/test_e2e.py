@@ -93,6 +93,26 @@ class EndToEnd(WorkdirCase):
         with open(inbox_path(self.workdir)) as f:
             self.assertEqual(f.read().count("Subject: case-"), 3)
 
+    def test_multiline_replies_keep_replies_paired_with_commands(self):
+        # exim answers HELP with two lines; were only "250-" lines followed,
+        # every later reply would answer the line before its own, and DATA
+        # would be taken as accepted on the reply to RCPT TO.
+        server = self.serve()
+        client = SmtpClient(server.port)
+        self.addCleanup(client.close)
+        client.reply()
+        client.sock.sendall(b"EHLO client.example\r\nHELP\r\nMAIL FROM:<a@b.example>\r\nXXXX\r\n"
+                            b"RCPT TO:<r@example.net>\r\n")
+        replies = [client.reply() for _ in range(5)]
+        self.assertTrue(replies[1].startswith(b"214-") and b"\r\n214 " in replies[1], replies[1])
+        self.assertEqual(replies[2], b"250 OK\r\n")
+        self.assertTrue(replies[3].startswith(b"500 "), replies[3])
+        self.assertRegex(replies[4].decode(), r"^(451 qqt failure \(#4\.3\.0\)|452 insufficient system storage)\r\n$")
+        self.assertTrue(client.closed())
+        server.wait_for_ends(1)
+        self.assertEqual(self.rows("SELECT envsender, envrecipient, attempts FROM pending"),
+                         [("a@b.example", "r@example.net", 1)])
+
     def test_server_without_starttls_greylists_every_client(self):
         server = self.serve([program("ostrel")] + exim_command(self.workdir, "tls_advertise_hosts =\n"))
         client = SmtpClient(server.port)

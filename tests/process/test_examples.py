@@ -3,6 +3,7 @@
 import glob
 import os
 import shutil
+import sqlite3
 import subprocess
 
 from harness import WorkdirCase, free_port, helper, program
@@ -37,6 +38,13 @@ class RunScripts(WorkdirCase):
         self.assertRegex(swaks(port, "s@example.org", "user@example.net"), r"250 OK id=")
         wait_for_text(inbox_path(self.workdir), "From: s@example.org")
 
+    def test_local_chain_keyed_on_the_network(self):
+        port = self.start_run_script("local", SMTPD=" ".join(exim_command(self.workdir)), GREYLIST_CIDR4="24")
+        self.assertRegex(swaks(port, "s@example.org", "user@example.net", local="127.0.0.10"), TEMPFAIL_RE)
+        self.assertRegex(swaks(port, "s@example.org", "user@example.net", local="127.0.0.77"), r"250 OK id=")
+        with sqlite3.connect(self.path("greylist.db")) as conn:
+            self.assertEqual(conn.execute("SELECT ip FROM verified").fetchall(), [("127.0.0.0/24",)])
+
     def test_remote_chain_through_tunwick(self):
         out = self.path("aiosmtpd.out")
         upstream = start_aiosmtpd(self, out)
@@ -44,6 +52,26 @@ class RunScripts(WorkdirCase):
         self.assertRegex(swaks(port, "s@example.org", "user@example.net"), TEMPFAIL_RE)
         self.assertRegex(swaks(port, "s@example.org", "user@example.net"), r"250 ")
         wait_for_text(out, "From: s@example.org")
+
+
+class ShippedRules(WorkdirCase):
+    def check(self, *facts):
+        result = subprocess.run([program("ostrelctl"), "check-rules", os.path.join(TOP, "examples", "suspicion.rules"),
+                                 *facts], capture_output=True, text=True)
+        self.assertEqual(result.returncode, 0, result.stdout)
+        return result.stdout.splitlines()[-2]
+
+    def test_large_providers_pass_at_once_by_host_name_only(self):
+        for host in ["mail-wr1-f54.google.com", "MAIL-SOR-F41.GOOGLE.COM", "a8-30.smtp-out.amazonses.com",
+                     "mail-db8eur05on2100.outbound.protection.outlook.com", "sonic310-21.consmr.mail.gq1.yahoo.com"]:
+            with self.subTest(host=host):
+                self.assertEqual(self.check("--host", host), "result: 0 re-attempts required (suspicious client: "
+                                                             "not promoted)")
+        for host in ["mail.google.com.evil.example", "vm1.googleusercontent.com", "outlook.com", "xgoogle.com"]:
+            with self.subTest(host=host):
+                self.assertIn("no rule matches", self.check("--host", host))
+        # a blacklisted provider is not let through
+        self.assertIn("4 re-attempts", self.check("--host", "mail-wr1-f54.google.com", "--env", "BLACKLISTED"))
 
 
 class ManualPages(WorkdirCase):

@@ -159,6 +159,76 @@ class Admin(WorkdirCase):
         proc.stderr.close()
 
 
+class ClientKeys(WorkdirCase):
+    """Addresses and networks in the form ostrel keys its rows on."""
+
+    def setUp(self):
+        super().setUp()
+        self.db = self.path("g.db")
+        subprocess.run([program("ostrelctl"), "init-db", self.db], check=True, capture_output=True)
+        with sqlite3.connect(self.db) as conn:
+            conn.executescript("""
+                INSERT INTO pending VALUES ('192.0.2.1', 'a@example.org', 'b@example.net', DATETIME('now'),
+                    DATETIME('now'), 2);
+                INSERT INTO pending VALUES ('192.0.2.1', '', 'c@example.net', DATETIME('now'), DATETIME('now'), 1);
+                INSERT INTO verified VALUES ('198.51.100.7', '2025-01-01 00:00:00');
+                INSERT INTO verified VALUES ('2001:db8::25', DATETIME('now'));
+            """)
+
+    def ctl(self, *args):
+        return subprocess.run([program("ostrelctl"), *args], capture_output=True, text=True,
+                              env={"DBFILE": self.db, **sanitizer_env()})
+
+    def rows(self, sql):
+        with sqlite3.connect(self.db) as conn:
+            return conn.execute(sql).fetchall()
+
+    def test_spellings_of_an_address_name_its_rows(self):
+        self.assertEqual(self.ctl("allow", "2001:DB8:0::25").stdout,
+                         "2001:db8::25 is still a verified server; 0 pending rows removed\n")
+        self.assertEqual(self.ctl("list", "pending", "--ip", "::ffff:192.0.2.1", "--tsv").stdout.count("\n"), 2)
+        self.assertEqual(self.ctl("forget", "::FFFF:c000:201").stdout,
+                         "192.0.2.1 forgotten: 0 verified rows and 2 pending rows removed\n")
+        self.assertEqual(self.ctl("allow", "0:0:0:0:0:0:0:1").stdout,
+                         "::1 is now a verified server; 0 pending rows removed\n")
+        self.assertEqual(self.rows("SELECT ip FROM verified ORDER BY rowid"),
+                         [("198.51.100.7",), ("2001:db8::25",), ("::1",)])
+
+    def test_networks(self):
+        with sqlite3.connect(self.db) as conn:
+            conn.execute("INSERT INTO pending VALUES ('192.0.2.0/24', 'a@example.org', 'b@example.net', "
+                         "DATETIME('now'), DATETIME('now'), 1)")
+        self.assertEqual(self.ctl("list", "pending", "--ip", "192.0.2.0/24", "--tsv").stdout.split("\t")[0],
+                         "192.0.2.0/24")
+        self.assertEqual(self.ctl("allow", "192.0.2.0/24").stdout,
+                         "192.0.2.0/24 is now a verified server; 1 pending row removed\n")
+        self.assertEqual(self.ctl("allow", "2001:DB8:1:2:0::/64").stdout,
+                         "2001:db8:1:2::/64 is now a verified server; 0 pending rows removed\n")
+        self.assertEqual(self.ctl("allow", "198.51.100.7/32").stdout,  # a network of one address is the address
+                         "198.51.100.7 is still a verified server; 0 pending rows removed\n")
+        table = self.ctl("list", "verified", "--ip", "2001:db8:1:2::/64").stdout.splitlines()
+        self.assertEqual((len(table), table[1].split()[0]), (2, "2001:db8:1:2::/64"))
+        self.assertIn("1 verified row and 0 pending rows removed", self.ctl("forget", "::ffff:192.0.2.0/24").stdout)
+        self.assertEqual(self.rows("SELECT ip FROM verified ORDER BY rowid"),
+                         [("198.51.100.7",), ("2001:db8::25",), ("2001:db8:1:2::/64",)])
+
+    def test_networks_no_client_is_keyed_on_are_refused(self):
+        before = self.rows("SELECT * FROM pending") + self.rows("SELECT * FROM verified")
+        network = "is not a network ADDRESS/LEN (IPv4 /8 to /32, IPv6 /16 to /128)\n"
+        for args, message in [
+                (["allow", "192.0.2.77/24"], "'192.0.2.77/24' has host bits set; the network is 192.0.2.0/24\n"),
+                (["forget", "2001:db8:1:2::1/64"],
+                 "'2001:db8:1:2::1/64' has host bits set; the network is 2001:db8:1:2::/64\n"),
+                (["allow", "10.0.0.0/7"], "'10.0.0.0/7' " + network),
+                (["list", "verified", "--ip", "2001:db8::/129"], "'2001:db8::/129' " + network),
+                (["allow", "192.0.2.0/24' OR '1'='1"], "'192.0.2.0/24' OR '1'='1' " + network),
+                (["forget", "example.org/24"], "'example.org/24' " + network)]:
+            with self.subTest(args=args):
+                result = self.ctl(*args)
+                self.assertEqual((result.returncode, result.stderr), (2, "ostrelctl: " + message))
+        self.assertEqual(self.rows("SELECT * FROM pending") + self.rows("SELECT * FROM verified"), before)
+
+
 class CleanupAges(WorkdirCase):
     """ostrel's cleanups (run here through ostrelctl) at the exact ages, with
     the clock fixed by libfaketime."""

@@ -16,12 +16,11 @@ class Greeting(OstrelCase):
         self.assertIn("ostrel: \"Service unavailable\" from the upstream server (closing connection): '421 busy\r\n'.\n",
                       proc.stderr())
 
-    def test_only_the_first_line_of_a_greeting_is_read(self):
+    def test_multiline_greeting_is_passed_on_whole(self):
         proc = self.ostrel(["greet 220-first\\r\\n220 second\\r\\n", "reply 250 ok\\r\\n", "silent"])
-        self.assertEqual(proc.recv_line(), b"220-first\r\n")
+        self.assertEqual(proc.recv_until(b"220 second\r\n"), b"220-first\r\n220 second\r\n")
         proc.send(b"NOOP\r\n")
-        # the second greeting line now answers NOOP; the NOOP's own reply waits
-        self.assertEqual(proc.recv_line(), b"220 second\r\n")
+        self.assertEqual(proc.recv_line(), b"250 ok\r\n")  # the reply to NOOP itself
 
     def test_server_that_ends_before_greeting(self):
         proc = self.ostrel(["close"])
@@ -65,6 +64,25 @@ class Dialogue(OstrelCase):
         err = proc.stderr()
         self.assertIn("ostrel: Error from the upstream server: '550 no\r\n'.\n", err)
         self.assertIn("cmderrs(1)", err)
+        self.assertEqual(self.pending(), [("192.0.2.7", "s@example.org", "r@example.org", 1)])
+
+    def test_every_reply_is_passed_on_whole_before_the_next_line(self):
+        long_text = "x" * 1500
+        proc = self.session("reply 214-first\\r\\n214 last\\r\\n", "reply 550-no\\r\\n550 really not\\r\\n",
+                            f"reply 250 {long_text}\\r\\n", OK, "reply 250 Accepted\\r\\n")
+        proc.recv_line()
+        proc.send(b"HELP\r\n")
+        self.assertEqual(proc.recv_until(b"214 last\r\n"), b"214-first\r\n214 last\r\n")
+        proc.send(b"RCPT TO:<a@example.org>\r\n")
+        self.assertEqual(proc.recv_until(b"550 really not\r\n"), b"550-no\r\n550 really not\r\n")
+        proc.send(b"NOOP\r\n")
+        self.assertEqual(proc.recv_until(b"\r\n"), f"250 {long_text}\r\n".encode())
+        proc.send(b"MAIL FROM:<s@example.org>\r\n")
+        self.assertEqual(proc.recv_line(), b"250 OK\r\n")
+        proc.send(b"RCPT TO:<r@example.org>\r\n")
+        self.assertIn(proc.recv_all(), TEMPFAIL)
+        self.assertEqual(proc.wait(), 0)
+        self.assertIn("cmderrs(2)", proc.stderr())
         self.assertEqual(self.pending(), [("192.0.2.7", "s@example.org", "r@example.org", 1)])
 
     def test_quit_is_answered_by_ostrel(self):
