@@ -10,6 +10,7 @@ import subprocess
 import threading
 import time
 
+import test_client_key
 import test_decision
 import test_ostrelctl
 import test_startup
@@ -72,6 +73,14 @@ class EngineMessages:
 # The SQLite suites' cases on PostgreSQL: the decision through pgbouncer (the
 # road a site deploys), start-up on both roads.
 class DecisionThroughPgbouncer(ThroughPgbouncer, EngineMessages, test_decision.Decision):
+    pass
+
+
+class ByNetworkOnPostgres(OnPostgres, test_client_key.ByNetwork):
+    pass
+
+
+class SpellingsOnPostgres(OnPostgres, test_client_key.Spellings):
     pass
 
 
