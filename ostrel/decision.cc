@@ -36,6 +36,15 @@ Requirement required_attempts() {
   return {1, false};
 }
 
+// The pending row becomes the facts the suspicion rules read; a triple
+// without a row leaves them 0 and not established.
+void record_lookup(const PendingRow& row) {
+  if (!row.found) return;
+  client_metainfo.numattempts = row.attempts;
+  client_metainfo.attemptsintrv = row.interval;
+  client_metainfo.validity |= VALID_NUMATTEMPTS | VALID_ATTEMPTSINTRV;
+}
+
 [[noreturn]] void hand_over_untouched() {
   store_close();
   client_relay();
@@ -43,17 +52,18 @@ Requirement required_attempts() {
 
 // On a pass the held line goes to the server; otherwise the server's reply
 // to RCPT TO, held back until now, goes to the client, whatever its length.
-[[noreturn]] void pass(bool suspicious, const HeldLine* held) {
+// With no recorded attempt (a rule requiring 0) there is no row to delete.
+[[noreturn]] void pass(const Triple& triple, bool suspicious, const HeldLine* held) {
+  bool recorded = client_metainfo.numattempts != 0;
   if (suspicious) {
     log_msg(7, "State: PENDING-SUSPICIOUS-PASSED");
-    format_triple_delete();
+    if (recorded) delete_triple(triple);
   } else {
     log_msg(7, "State: PENDING-VERIFIED");
-    promote_address();
+    promote_client(triple.client);
     if (random() % verified_cleanup_odds == 0) cleanup_verified();
-    format_address_purge();
+    if (recorded) purge_client(triple.client);
   }
-  if (client_metainfo.numattempts != 0) run_statement();
   store_close();
   // The server's reply to RCPT TO, held back until now, whatever its length;
   // or the DATA or BDAT line held back from the server.
@@ -75,14 +85,14 @@ void refuse_temporarily() {
   client_close_output();
 }
 
-[[noreturn]] void fail() {
+[[noreturn]] void fail(const Triple& triple) {
   refuse_temporarily();
   if (client_metainfo.numattempts != 0) {
     log_msg(7, "State: UPDATE-ENTRY");
-    record_repeated_attempt();
+    record_repeated_attempt(triple);
   } else {
     log_msg(7, "State: NEW-ENTRY");
-    record_new_attempt();
+    record_new_attempt(triple);
   }
   terminate_process(exit_status::orderly);
 }
@@ -103,8 +113,9 @@ void greylist_decision(int result, const HeldLine& held) {
     terminate_process(exit_status::orderly);
   }
   log_msg(6, "Envelope (helo,from,to): (%s,%s,%s)", envelope.helo.data(), envelope.from.data(), envelope.to.data());
+  Triple triple{client_metainfo.key, envelope.from.data(), envelope.to.data()};
   if (random() % pending_cleanup_odds == 0) cleanup_pending();
-  lookup_pending();
+  record_lookup(lookup_pending(triple));
   log_msg(6,
           "Metainfo ready: addr(%s) greet(%d) attemptsnum(%u) attemptsintrv(%u) numpendingdelivs(%u) cmderrs(%u)",
           client_metainfo.addr, static_cast<int>(client_metainfo.greetdelay_trapped), client_metainfo.numattempts,
@@ -113,6 +124,6 @@ void greylist_decision(int result, const HeldLine& held) {
   log_msg(6, "%shost '%s' requires %u re-attempts, %u have been done.", requirement.suspicious ? "suspicious " : "",
           client_metainfo.addr, requirement.required, client_metainfo.numattempts);
   if (client_metainfo.numattempts >= requirement.required)
-    pass(requirement.suspicious, result == SESSION_HELD ? &held : nullptr);
-  fail();
+    pass(triple, requirement.suspicious, result == SESSION_HELD ? &held : nullptr);
+  fail(triple);
 }

@@ -3,8 +3,7 @@
 
 #include <cstddef>
 
-// Milliseconds every wait for input may last.
-inline constexpr int wait_limit_ms = 40000;
+#include "relay_io.h"  // wait_limit_ms
 
 // Reads one line (up to and including "\n", at most len - 1 bytes) into
 // string, one byte per read so that everything after the line stays in the

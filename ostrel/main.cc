@@ -64,12 +64,41 @@ void read_client_address() {
   }
 }
 
+// A store that cannot be reached or fails before the dialogue starts ends
+// the connection (fail-closed), unless DBFAILOPEN is set: then the client
+// gets the SMTP server program as if greylisting were off.
+enum class StoreStep { open, verified_lookup };
+
+[[noreturn]] void store_unusable(StoreStep step) {
+  if (std::getenv("DBFAILOPEN") != nullptr) {
+    log_msg(3, "%s: %s. DBFAILOPEN is set: running the SMTP server program without greylisting.",
+            step == StoreStep::open ? "Can't open database" : "Error querying db", store_errmsg());
+    store_close();
+    run_child(1);
+  }
+  if (step == StoreStep::open)
+    log_msg(3, "Can't open database: %s. Use the DBFILE environment variable! Terminating.", store_errmsg());
+  else
+    log_msg(3, "Error querying db: %s", store_errmsg());
+  std::exit(exit_status::gave_up);
+}
+
 void open_store() {
   const char* path = std::getenv("DBFILE");
-  if (store_open(path != nullptr ? path : default_db_path) != 0) {
-    log_msg(3, "Can't open database: %s. Use the DBFILE environment variable! Terminating.", store_errmsg());
-    std::exit(exit_status::gave_up);
+  switch (store_connect(path != nullptr ? path : default_db_path)) {
+    case StoreOpen::opened: return;
+    case StoreOpen::refused:
+      log_msg(2, "Refusing DBFILE: %s. Terminating.", store_errmsg());
+      std::exit(exit_status::gave_up);
+    case StoreOpen::failed: break;
   }
+  store_unusable(StoreStep::open);
+}
+
+bool is_verified_server() {
+  VerifiedLookup found = lookup_verified(client_metainfo.key);
+  if (found == VerifiedLookup::failed) store_unusable(StoreStep::verified_lookup);
+  return found == VerifiedLookup::verified;
 }
 
 void run_greet_delay_trap() {
@@ -139,9 +168,9 @@ int main(int argc, char** argv) {
   std::atexit(atexit_cleanup);
   store_register_busy_handler();
   store_tune_for_short_connections();
-  if (lookup_verified()) {
+  if (is_verified_server()) {
     log_msg(6, "Address '%s' is recognized as a verified server, updating timestamp...", client_metainfo.addr);
-    refresh_verified();
+    refresh_verified(client_metainfo.key);
     store_close();
     run_child(2);
   }

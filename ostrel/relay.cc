@@ -11,6 +11,7 @@
 #include "exit_status.h"
 #include "line_reader.h"
 #include "log.h"
+#include "relay_io.h"
 #include "server_end.h"
 #include "signals.h"
 #include "state.h"
@@ -18,23 +19,19 @@
 
 namespace {
 
-constexpr std::size_t chunk_size = 1024;
-
-// A hang-up without data is the end of that side's output, as a read of 0.
-bool has_input(const pollfd& entry) { return (entry.revents & (POLLIN | POLLHUP)) != 0; }
-
 enum class Moved { chunk, end_of_input };
 
-// Moves one chunk. A failed read ends the process (0). The destination is
+// Moves one chunk to the destination, named "server" or "client" in the
+// failure line. A failed read ends the process (0). The destination is
 // non-blocking, so a write that would block or takes only part waits for
 // room, at most 40 seconds at a time, before anything more is read.
-Moved move_chunk(int from, int to, const char* failure_format) {
-  ssize_t n = read(from, buf.data(), chunk_size);
+Moved move_chunk(int from, int to, const char* destination) {
+  ssize_t n = read(from, buf.data(), relay_chunk_size);
   if (n == 0) return Moved::end_of_input;
   if (n < 0) terminate_process(exit_status::orderly);
   std::size_t len = static_cast<std::size_t>(n);
   if (write_all(to, buf.data(), len, wait_limit_ms, watched_poll) != len) {
-    log_msg(3, failure_format, static_cast<int>(n), strerror(errno));
+    log_msg(3, "Unable to write to the %s %d bytes: %s.", destination, static_cast<int>(n), strerror(errno));
     terminate_process(exit_status::orderly);
   }
   return Moved::chunk;
@@ -63,15 +60,14 @@ void relay_traffic() {
     int ready = watched_poll(entries, 2, wait_limit_ms);
     if (ready == -1) terminate_process(exit_status::orderly);
     if (has_input(entries[0])) {
-      if (move_chunk(client_in, pipe_to_server[1], "Unable to write to the server %d bytes: %s.") ==
-          Moved::end_of_input) {
+      if (move_chunk(client_in, pipe_to_server[1], "server") == Moved::end_of_input) {
         // The server gets the end of its input and may still answer what
         // it has read: its replies are carried until its output ends.
         close_server_input();
         client_sends = false;
       }
     } else if (has_input(entries[1])) {
-      if (move_chunk(server_out, client_out, "Unable to write to the client %d bytes: %s.") == Moved::end_of_input)
+      if (move_chunk(server_out, client_out, "client") == Moved::end_of_input)
         terminate_process(exit_status::orderly);
     } else {
       log_msg(6, "Timeout while reading from network (%d:%hd:%hd).", ready, entries[0].revents, entries[1].revents);

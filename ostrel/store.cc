@@ -1,25 +1,20 @@
 #include "store.h"
 
-#include <sqlite3.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "exit_status.h"
 #include "log.h"
 #include "state.h"
+#include "store_engine.h"
 
 namespace {
 
-sqlite3* db = nullptr;
-
-constexpr std::uint32_t busy_give_up_after = 30;
-constexpr std::uint32_t longest_pause_ms = 480 * 1000;
+const StoreEngine* engine = &sqlite_engine;
+std::string last_error;
 
 // Formats a statement with a length check; a statement that does not fit
 // ends the process with the message naming its site.
@@ -43,11 +38,6 @@ __attribute__((format(printf, 1, 2))) void format_unbounded(const char* fmt, ...
   va_end(args);
 }
 
-// Rows name the client by its key: its canonical address or its network.
-const char* client_key() { return client_metainfo.key; }
-const char* from() { return envelope.from.data(); }
-const char* to() { return envelope.to.data(); }
-
 // A value the statement gave no text for counts as 0.
 std::uint32_t column_as_u32(const char* text) {
   if (text == nullptr || *text == '\0') return 0;
@@ -60,37 +50,47 @@ void record_verified_row(sqlret& result, int argc, char** argv) {
   result.types.intval = 1;
 }
 
-void record_pending_row(int argc, char** argv) {
+void record_pending_row(PendingRow& row, int argc, char** argv) {
   const char* interval = argc >= 1 ? argv[0] : nullptr;
   const char* attempts = argc >= 2 ? argv[1] : nullptr;
   if (interval == nullptr || *interval == '\0' || attempts == nullptr || *attempts == '\0')
     log_msg(4, "Query-DeliveryAttempted: row lacks a value, taking it as 0");
-  client_metainfo.numattempts = column_as_u32(attempts);
-  client_metainfo.attemptsintrv = column_as_u32(interval);
-  client_metainfo.validity |= VALID_NUMATTEMPTS | VALID_ATTEMPTSINTRV;
-  log_msg(7, "Query-DeliveryAttempted: found %d attempts over %d secs",
-          static_cast<int>(client_metainfo.numattempts), static_cast<int>(client_metainfo.attemptsintrv));
+  row.found = true;
+  row.attempts = column_as_u32(attempts);
+  row.interval = column_as_u32(interval);
+  log_msg(7, "Query-DeliveryAttempted: found %d attempts over %d secs", static_cast<int>(row.attempts),
+          static_cast<int>(row.interval));
 }
 
-int record_journal_mode(void* userarg, int argc, char** argv, char** /*colnames*/) noexcept {
-  if (argc >= 1 && argv[0] != nullptr) *static_cast<bool*>(userarg) = std::strcmp(argv[0], "wal") == 0;
-  return 0;
+// The message of a failed lookup: the engine's own, else its result code's.
+std::string query_error(const EngineOutcome& outcome) {
+  return outcome.has_message ? outcome.message : outcome.code_text;
 }
 
-bool journal_is_wal() {
-  bool wal = false;
-  return sqlite3_exec(db, "PRAGMA journal_mode", record_journal_mode, &wal, nullptr) == SQLITE_OK && wal;
+// Runs the query in buf with the row callback.
+EngineOutcome run_query(sqlret& result) {
+  log_msg(7, "Query: '%s'", buf.data());
+  return engine->exec(buf.data(), sqcallback, &result);
+}
+
+[[noreturn]] void statement_failed(const EngineOutcome& outcome) {
+  log_msg(3, "Query failed: '%s' -- '%s'", buf.data(), outcome.has_message ? outcome.message.c_str() : "");
+  terminate_process(exit_status::gave_up);
+}
+
+// Runs the statement in buf, which returns no rows.
+long run_statement() {
+  log_msg(7, "Query: '%s'", buf.data());
+  EngineOutcome outcome = engine->exec(buf.data(), nullptr, nullptr);
+  if (!outcome.ok) statement_failed(outcome);
+  return outcome.changes;
 }
 
 // The pending insert and update are logged without quotes around them.
 void run_recording_statement() {
   log_msg(7, "Query: %s", buf.data());
-  char* errmsg = nullptr;
-  if (sqlite3_exec(db, buf.data(), nullptr, nullptr, &errmsg) != SQLITE_OK) {
-    log_msg(3, "Query failed: '%s' -- '%s'", buf.data(), errmsg != nullptr ? errmsg : "");
-    sqlite3_free(errmsg);
-    terminate_process(exit_status::gave_up);
-  }
+  EngineOutcome outcome = engine->exec(buf.data(), nullptr, nullptr);
+  if (!outcome.ok) statement_failed(outcome);
 }
 
 }  // namespace
@@ -99,57 +99,43 @@ bool address_fits_statements(const char* text) {
   return std::strlen(text) <= max_addr_length && std::strchr(text, '\'') == nullptr;
 }
 
-int store_open(const char* path) { return sqlite3_open(path, &db); }
-
-const char* store_errmsg() { return sqlite3_errmsg(db); }
-
-bool store_is_open() { return db != nullptr; }
-
-sqlite3* store_handle() { return db; }
-
-void store_close() {
-  if (db == nullptr) return;
-  sqlite3_close(db);
-  db = nullptr;
+bool is_postgres_location(const char* location) {
+  return std::strncmp(location, "postgresql://", 13) == 0 || std::strncmp(location, "postgres://", 11) == 0;
 }
 
-void store_register_busy_handler() { sqlite3_busy_handler(db, busydb_callback, nullptr); }
-
-// Every connection is a process of its own that opens the database, runs a
-// statement or two and closes it, so two defaults of WAL mode would make the
-// processes queue behind one another on a slow disk: a sync of the log at
-// every commit, and a checkpoint by whichever process happens to close the
-// database last. Commits then only append to the log, which keeps the
-// database intact (a power loss may undo the last few rows, which costs a
-// sender one more retry), and checkpoints are left to SQLite's automatic
-// ones, which do not hold writers up. A reader that stays long (a backup, a
-// listing) keeps those checkpoints from reaching the log's end, so the log
-// grows meanwhile; SQLite reuses the file afterwards but never shrinks it, so
-// the first commit after the next complete checkpoint cuts it back to 4 MiB,
-// the size SQLite's automatic checkpoint (1000 pages of 4 KiB) lets it reach
-// anyway. All three are optimisations: a failure is not worth a word.
-void store_tune_for_short_connections() {
-  if (!journal_is_wal()) return;
-  sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
-  sqlite3_exec(db, "PRAGMA synchronous=NORMAL; PRAGMA journal_size_limit=4194304", nullptr, nullptr, nullptr);
-}
-
-QueryOutcome run_query(std::uint32_t querytype) {
-  log_msg(7, "Query: '%s'", buf.data());
-  sqlret result{querytype, {0}};
-  char* errmsg = nullptr;
-  int rc = sqlite3_exec(db, buf.data(), sqcallback, &result, &errmsg);
-  return {rc, errmsg, result.types.intval};
-}
-
-void run_statement() {
-  log_msg(7, "Query: '%s'", buf.data());
-  char* errmsg = nullptr;
-  if (sqlite3_exec(db, buf.data(), nullptr, nullptr, &errmsg) != SQLITE_OK) {
-    log_msg(3, "Query failed: '%s' -- '%s'", buf.data(), errmsg != nullptr ? errmsg : "");
-    sqlite3_free(errmsg);
-    terminate_process(exit_status::gave_up);
+StoreOpen store_connect(const char* location) {
+  engine = &sqlite_engine;
+  if (is_postgres_location(location)) {
+    if (postgres_engine == nullptr) {
+      last_error = "this ostrel was built without PostgreSQL support";
+      return StoreOpen::failed;
+    }
+    engine = postgres_engine;
   }
+  switch (engine->open(location, last_error)) {
+    case EngineOpen::opened: return StoreOpen::opened;
+    case EngineOpen::refused: return StoreOpen::refused;
+    case EngineOpen::failed: break;
+  }
+  return StoreOpen::failed;
+}
+
+int store_open(const char* path) { return store_connect(path) == StoreOpen::opened ? 0 : 1; }
+
+const char* store_errmsg() { return last_error.c_str(); }
+
+bool store_is_open() { return engine->is_open(); }
+
+void store_close() { engine->close(); }
+
+bool store_on_postgres() { return engine != &sqlite_engine; }
+
+std::string store_describe() { return engine->describe(); }
+
+bool store_exec(const char* sql, int (*on_row)(void*, int, char**, char**), void* userarg, std::string& error) {
+  EngineOutcome outcome = engine->exec(sql, on_row, userarg);
+  if (!outcome.ok) error = query_error(outcome);
+  return outcome.ok;
 }
 
 int sqcallback(void* userarg, int argc, char** argv, char** /*colnames*/) noexcept {
@@ -159,7 +145,7 @@ int sqcallback(void* userarg, int argc, char** argv, char** /*colnames*/) noexce
       record_verified_row(result, argc, argv);
       return 0;
     case QUERY_DELIVERYATTEMPTED:
-      record_pending_row(argc, argv);
+      record_pending_row(result.pending, argc, argv);
       return 0;
     default:
       log_msg(3, "sqcallback: unexpected query type. Forcibly terminating the query.");
@@ -167,90 +153,78 @@ int sqcallback(void* userarg, int argc, char** argv, char** /*colnames*/) noexce
   }
 }
 
-std::uint32_t busy_pause_ms(int count, long random_value) {
-  int shift = std::clamp(count, 0, 32);
-  std::uint64_t pause = (std::uint64_t{10} << shift) + static_cast<std::uint64_t>(random_value % 20);
-  return static_cast<std::uint32_t>(std::min<std::uint64_t>(pause, longest_pause_ms));
-}
-
-int busydb_callback(void* /*userarg*/, int count) noexcept {
-  if (count > static_cast<int>(busy_give_up_after)) return 0;
-  log_msg(7, "Ouch! Database locked (%dth time).", count);
-  std::uint32_t pause = busy_pause_ms(count, random());
-  log_msg(7, "Trying again in %u millisecs.", pause);
-  usleep(static_cast<useconds_t>(pause) * 1000u);
-  return 1;
-}
-
-void cleanup_pending() {
+long cleanup_pending() {
   log_msg(5, "Cleaning up stale pending entries.");
   format_unbounded("DELETE FROM pending WHERE tsfirstdelivery < DATETIME('now','-%u hours')", pending_max_age_hours);
-  run_statement();
+  return run_statement();
 }
 
-void cleanup_verified() {
+long cleanup_verified() {
   log_msg(5, "Cleaning up stale verified entries.");
   format_unbounded("DELETE FROM verified WHERE ts < DATETIME('now','-%u hours')", verified_max_age_hours);
-  run_statement();
+  return run_statement();
 }
 
-bool lookup_verified() {
-  format_unbounded("SELECT ip FROM verified WHERE ip = '%s'", client_key());
-  QueryOutcome outcome = run_query(QUERY_ADDRINVERIFIED);
-  if (outcome.rc != SQLITE_OK) {
-    log_msg(3, "Error querying db: %s", outcome.errmsg != nullptr ? outcome.errmsg : sqlite3_errstr(outcome.rc));
-    sqlite3_free(outcome.errmsg);
-    terminate_process(exit_status::gave_up);
+VerifiedLookup lookup_verified(const char* client) {
+  format_unbounded("SELECT ip FROM verified WHERE ip = '%s'", client);
+  sqlret result{QUERY_ADDRINVERIFIED, {0}};
+  EngineOutcome outcome = run_query(result);
+  if (!outcome.ok) {
+    last_error = query_error(outcome);
+    return VerifiedLookup::failed;
   }
-  return outcome.intval == 1;
+  return result.types.intval == 1 ? VerifiedLookup::verified : VerifiedLookup::unknown;
 }
 
-void refresh_verified() {
-  format_unbounded("UPDATE verified SET ts = DATETIME('now') WHERE ip = '%s'", client_key());
+void refresh_verified(const char* client) {
+  format_unbounded("UPDATE verified SET ts = DATETIME('now') WHERE ip = '%s'", client);
   log_msg(7, "Query: '%s'", buf.data());
-  char* errmsg = nullptr;
-  sqlite3_exec(db, buf.data(), nullptr, nullptr, &errmsg);
-  sqlite3_free(errmsg);
+  (void)engine->exec(buf.data(), nullptr, nullptr);
 }
 
-void lookup_pending() {
+PendingRow lookup_pending(const Triple& triple) {
   format_bounded(358,
                  "SELECT strftime('%%s','now') - strftime('%%s',tsfirstdelivery), attempts FROM pending "
                  "WHERE ip='%s' AND envsender='%s' AND envrecipient='%s'",
-                 client_key(), from(), to());
-  QueryOutcome outcome = run_query(QUERY_DELIVERYATTEMPTED);
-  if (outcome.rc != SQLITE_OK) {
-    log_msg(3, "Error querying db: %s", outcome.errmsg != nullptr ? outcome.errmsg : sqlite3_errstr(outcome.rc));
-    sqlite3_free(outcome.errmsg);
+                 triple.client, triple.sender, triple.recipient);
+  sqlret result{QUERY_DELIVERYATTEMPTED, {0}};
+  EngineOutcome outcome = run_query(result);
+  if (!outcome.ok) {
+    log_msg(3, "Error querying db: %s", query_error(outcome).c_str());
     terminate_process(exit_status::gave_up);
   }
+  return result.pending;
 }
 
-void promote_address() {
-  format_unbounded("INSERT INTO verified (ip,ts) VALUES ('%s', DATETIME('NOW'))", client_key());
+void promote_client(const char* client) {
+  format_unbounded("INSERT INTO verified (ip,ts) VALUES ('%s', DATETIME('NOW'))", client);
   run_statement();
 }
 
-void format_address_purge() { format_unbounded("DELETE FROM pending WHERE ip='%s'", client_key()); }
-
-void format_triple_delete() {
-  format_bounded(434, "DELETE FROM pending WHERE ip='%s' AND envsender='%s' AND envrecipient='%s'", client_key(),
-                 from(), to());
+void purge_client(const char* client) {
+  format_unbounded("DELETE FROM pending WHERE ip='%s'", client);
+  run_statement();
 }
 
-void record_new_attempt() {
+void delete_triple(const Triple& triple) {
+  format_bounded(434, "DELETE FROM pending WHERE ip='%s' AND envsender='%s' AND envrecipient='%s'", triple.client,
+                 triple.sender, triple.recipient);
+  run_statement();
+}
+
+void record_new_attempt(const Triple& triple) {
   format_bounded(485,
                  "INSERT INTO pending (ip, envsender, envrecipient, tsfirstdelivery, tslastdelivery, attempts) "
                  "VALUES ('%s','%s','%s',DATETIME('NOW'),DATETIME('NOW'),1)",
-                 client_key(), from(), to());
+                 triple.client, triple.sender, triple.recipient);
   run_recording_statement();
 }
 
-void record_repeated_attempt() {
+void record_repeated_attempt(const Triple& triple) {
   format_bounded(495,
                  "UPDATE pending SET attempts=(SELECT attempts FROM pending WHERE ip='%s' AND envsender='%s' AND "
                  "envrecipient='%s' LIMIT 1)+1, tslastdelivery=DATETIME('now') WHERE ip='%s' AND envsender='%s' "
                  "AND envrecipient='%s'",
-                 client_key(), from(), to(), client_key(), from(), to());
+                 triple.client, triple.sender, triple.recipient, triple.client, triple.sender, triple.recipient);
   run_recording_statement();
 }

@@ -1,25 +1,39 @@
-// The greylist store: one SQLite file shared by every ostrel process of a
-// host. Every statement is formatted into `buf`, logged and run from there.
-// This code knows nothing of sockets or SMTP.
+// The greylist store: the verified servers and the pending triples, shared
+// by every ostrel process of a host (an SQLite file) or of a site (a
+// PostgreSQL database). The store formats every statement into `buf`, checks
+// its length, logs it and runs it on the engine chosen by the location; its
+// callers hand it what it needs and get back what it found. This code knows
+// nothing of sockets or SMTP.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 enum QueryType : std::uint32_t { QUERY_ADDRINVERIFIED = 0, QUERY_DELIVERYATTEMPTED = 1 };
+
+// What the pending lookup found for a triple. When several rows match, the
+// last one delivered wins.
+struct PendingRow {
+  bool found = false;
+  std::uint32_t attempts = 0;  // recorded attempts, modulo 2^32
+  std::uint32_t interval = 0;  // seconds from the first recorded attempt to now, modulo 2^32
+};
 
 // Handed to sqcallback as its user argument, one per query.
 struct sqlret {
   std::uint32_t querytype;
   union {
-    std::int32_t intval;
+    std::int32_t intval;  // the verified lookup: 1 once a row arrived
   } types;
+  PendingRow pending{};  // the pending lookup's row
 };
 
-struct QueryOutcome {
-  int rc;        // SQLite's result code
-  char* errmsg;  // SQLite's message (free with sqlite3_free), or null
-  int intval;    // sqlret.types.intval after the query
+// One greylisting triple; the texts belong to the caller and hold no quote.
+struct Triple {
+  const char* client;  // the client key: its canonical address or its network
+  const char* sender;
+  const char* recipient;
 };
 
 inline constexpr const char* default_db_path = "/var/db/ostrel/ostrel.db";
@@ -35,22 +49,39 @@ inline constexpr unsigned verified_max_age_hours = 480;
 // statements and holds no quote, since values are placed unescaped.
 [[nodiscard]] bool address_fits_statements(const char* addr);
 
-// Opens DBFILE (or the default path); returns SQLite's result code.
+// Whether location names a PostgreSQL database (a postgresql:// or
+// postgres:// URI); anything else is the path of an SQLite file.
+[[nodiscard]] bool is_postgres_location(const char* location);
+
+enum class StoreOpen {
+  opened,
+  failed,   // store_errmsg() says why
+  refused,  // a location that must not be used (a password in the URI); store_errmsg() says why
+};
+[[nodiscard]] StoreOpen store_connect(const char* location);
+// The same, as SQLite's result code: 0 (SQLITE_OK) when opened.
 [[nodiscard]] int store_open(const char* path);
+// Why the last open or verified lookup failed.
 [[nodiscard]] const char* store_errmsg();
 [[nodiscard]] bool store_is_open();
-// The open handle, for the admin tool's own statements.
+// The open SQLite handle, for the admin tool's own statements; null on the
+// PostgreSQL road.
 [[nodiscard]] struct sqlite3* store_handle();
-// Closes the handle and marks it closed, so nothing closes it twice.
+// Closes the store and marks it closed, so nothing closes it twice.
 void store_close();
+// Whether the open store is the PostgreSQL one, and its name for people
+// (database and host, or file; never a connection string).
+[[nodiscard]] bool store_on_postgres();
+[[nodiscard]] std::string store_describe();
+// Runs one of the admin tool's own statements on the open store, unlogged;
+// rows go to on_row. False with error set on failure.
+[[nodiscard]] bool store_exec(const char* sql, int (*on_row)(void*, int, char**, char**), void* userarg,
+                              std::string& error);
+// SQLite only (no-ops on the PostgreSQL road, which waits for no lock of
+// its own): the busy handler, and settings for a WAL database used by many
+// short-lived processes.
 void store_register_busy_handler();
-// Settings for a WAL database used by many short-lived processes; a no-op
-// for a database in another journal mode.
 void store_tune_for_short_connections();
-
-[[nodiscard]] QueryOutcome run_query(std::uint32_t querytype);
-// Runs the statement in buf; on failure logs and ends the process (100).
-void run_statement();
 
 extern "C" int sqcallback(void* userarg, int argc, char** argv, char** colnames) noexcept;
 extern "C" int busydb_callback(void* userarg, int count) noexcept;
@@ -59,20 +90,28 @@ extern "C" int busydb_callback(void* userarg, int count) noexcept;
 // the process's whole life, which the 480-second alarm bounds anyway.
 [[nodiscard]] std::uint32_t busy_pause_ms(int count, long random_value);
 
-void cleanup_pending();
-void cleanup_verified();
+// The statements. Unless said otherwise, a failure is logged and ends the
+// process with status 100, and so does a statement that does not fit `buf`.
 
-// Start-up: whether the client key is a verified server (ends the process on failure),
-// and the refresh of its timestamp (outcome ignored).
-[[nodiscard]] bool lookup_verified();
-void refresh_verified();
+// Delete stale rows; each gives the number of rows deleted.
+long cleanup_pending();
+long cleanup_verified();
 
-// Decision: the pending lookup fills numattempts and attemptsintrv.
-void lookup_pending();
-void promote_address();
-// Format the delete of a pass into buf; run it with run_statement.
-void format_address_purge();
-void format_triple_delete();
+enum class VerifiedLookup { verified, unknown, failed };
+// Start-up: whether the client key is a verified server. A failure is
+// returned (with store_errmsg()), not logged, so that the caller chooses
+// what follows.
+[[nodiscard]] VerifiedLookup lookup_verified(const char* client);
+// The refresh of a verified server's timestamp; its outcome is ignored.
+void refresh_verified(const char* client);
+
+// The decision's statements.
+[[nodiscard]] PendingRow lookup_pending(const Triple& triple);
+void promote_client(const char* client);
+// Every pending row of the client, after its promotion.
+void purge_client(const char* client);
+// The triple's rows, after a suspicious client passed.
+void delete_triple(const Triple& triple);
 // Record a failed attempt on a new or an existing row.
-void record_new_attempt();
-void record_repeated_attempt();
+void record_new_attempt(const Triple& triple);
+void record_repeated_attempt(const Triple& triple);

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "admin_pg.h"
 #include "client_address.h"
 #include "database.h"
 #include "unique_fd.h"
@@ -184,8 +185,9 @@ int list_command(int argc, char** argv) {
   const char* ip = options.ip != nullptr ? key.data() : nullptr;
   Database db;
   if (!db.open(database_path(options))) return 1;
-  std::string from = table + (options.ip != nullptr ? " WHERE ip = ?" : "");
   bool pending = table == "pending";
+  if (db.on_postgres()) return list_on_postgres(pending, ip, options.tsv);
+  std::string from = table + (options.ip != nullptr ? " WHERE ip = ?" : "");
   // Both passes read one snapshot, so rows written meanwhile cannot outgrow the widths.
   if (!db.exec("BEGIN", "list")) return 1;
   bool listed =
@@ -205,6 +207,7 @@ int allow_command(int argc, char** argv) {
   const char* ip = key.data();
   Database db;
   if (!db.open(database_path(options))) return 1;
+  if (db.on_postgres()) return allow_on_postgres(ip);
   if (!db.exec("BEGIN IMMEDIATE", "allow")) return 1;
   Statement known_row(db, "SELECT COUNT(*) FROM verified WHERE ip = ?", "allow");
   known_row.bind(1, ip);
@@ -235,6 +238,7 @@ int forget_command(int argc, char** argv) {
   const char* ip = key.data();
   Database db;
   if (!db.open(database_path(options))) return 1;
+  if (db.on_postgres()) return forget_on_postgres(ip);
   int removed[2] = {0, 0};
   const char* statements[2] = {"DELETE FROM verified WHERE ip = ?", "DELETE FROM pending WHERE ip = ?"};
   for (int i = 0; i < 2; ++i) {
@@ -253,6 +257,7 @@ int stats_command(int argc, char** argv) {
   if (int status = parse(argc, argv, stats_usage, false, false, 0, options); status >= 0) return status;
   Database db;
   if (!db.open(database_path(options))) return 1;
+  if (db.on_postgres()) return stats_on_postgres();
   // One snapshot for the three statements, so the figures agree.
   if (!db.exec("BEGIN", "stats")) return 1;
   Statement verified(db,
@@ -291,12 +296,11 @@ int cleanup_command(int argc, char** argv) {
   if (int status = parse(argc, argv, cleanup_usage, false, false, 0, options); status >= 0) return status;
   Database db;
   if (!db.open(database_path(options))) return 1;
-  // ostrel's own cleanups; a failure is logged and ends the tool with 100.
-  cleanup_pending();
-  int pending = db.changes();
-  cleanup_verified();
-  int verified = db.changes();
-  std::printf("cleanup: %d pending and %d verified rows deleted\n", pending, verified);
+  // ostrel's own cleanups, on either engine; a failure is logged and ends
+  // the tool with 100.
+  long pending = cleanup_pending();
+  long verified = cleanup_verified();
+  std::printf("cleanup: %ld pending and %ld verified rows deleted\n", pending, verified);
   return output_written() ? 0 : 1;
 }
 
@@ -304,6 +308,10 @@ int backup_command(int argc, char** argv) {
   CommonOptions options;
   if (int status = parse(argc, argv, backup_usage, false, false, 1, options); status >= 0) return status;
   const std::string dest = options.operands[0];
+  if (is_postgres_location(database_path(options))) {
+    std::fprintf(stderr, "ostrelctl: backup copies SQLite databases only; back a PostgreSQL store up with pg_dump\n");
+    return 2;
+  }
   Database db;
   if (!db.open(database_path(options))) return 1;
   struct stat source_file{};

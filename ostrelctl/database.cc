@@ -22,12 +22,51 @@ TableCheck find_table(const Database& db, const char* name) {
 }  // namespace
 
 Database::~Database() {
-  if (db_ != nullptr) store_close();
+  if (db_ != nullptr || postgres_) store_close();
+}
+
+namespace {
+
+// One 't' or 'f' per boolean column of the row.
+int record_flags(void* userarg, int argc, char** argv, char** /*colnames*/) noexcept {
+  auto& flags = *static_cast<std::string*>(userarg);
+  for (int i = 0; i < argc; ++i) flags += argv[i] != nullptr && argv[i][0] == 't' ? 't' : 'f';
+  return 0;
+}
+
+}  // namespace
+
+// The URI itself is never printed: it may name more than it should show.
+bool Database::open_postgres(const char* uri) {
+  switch (store_connect(uri)) {
+    case StoreOpen::opened: break;
+    case StoreOpen::refused:
+      std::fprintf(stderr, "ostrelctl: refusing the database: %s\n", store_errmsg());
+      return false;
+    case StoreOpen::failed:
+      std::fprintf(stderr, "ostrelctl: cannot open database: %s\n", store_errmsg());
+      return false;
+  }
+  postgres_ = true;
+  std::string present, error;
+  if (!store_exec("SELECT to_regclass('verified') IS NOT NULL, to_regclass('pending') IS NOT NULL", record_flags,
+                  &present, error)) {
+    std::fprintf(stderr, "ostrelctl: reading the schema failed: %s\n", error.c_str());
+    return false;
+  }
+  for (std::size_t i = 0; i < 2; ++i) {
+    if (i < present.size() && present[i] == 't') continue;
+    std::fprintf(stderr, "ostrelctl: %s has no table '%s' (create it with: ostrelctl init-db)\n",
+                 store_describe().c_str(), i == 0 ? "verified" : "pending");
+    return false;
+  }
+  return true;
 }
 
 bool Database::open(const char* path) {
   log_setup("ostrelctl: ");
   path_ = path;
+  if (is_postgres_location(path)) return open_postgres(path);
   // The probe refuses a missing file, which ostrel's own open would create.
   sqlite3* probe = nullptr;
   if (sqlite3_open_v2(path, &probe, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {

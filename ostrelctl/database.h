@@ -31,9 +31,15 @@ class Database {
   [[nodiscard]] int changes() const;
   [[nodiscard]] const char* path() const { return path_.c_str(); }
   [[nodiscard]] sqlite3* handle() const { return db_; }
+  // A PostgreSQL store (a postgresql:// or postgres:// path): the commands
+  // take their own road there (admin_pg.h), and handle() is null.
+  [[nodiscard]] bool on_postgres() const { return postgres_; }
 
  private:
+  [[nodiscard]] bool open_postgres(const char* uri);
+
   sqlite3* db_ = nullptr;
+  bool postgres_ = false;
   std::string path_;
 };
 

@@ -1,2 +1,6 @@
 file(READ ${INPUT} sql)
-file(WRITE ${OUTPUT} "// Generated from sql/schema.sql.\n#pragma once\ninline constexpr const char* schema_sql = R\"sql(${sql})sql\";\n")
+get_filename_component(source ${INPUT} NAME)
+if(NOT DEFINED NAME)
+  set(NAME schema_sql)
+endif()
+file(WRITE ${OUTPUT} "// Generated from sql/${source}.\n#pragma once\ninline constexpr const char* ${NAME} = R\"sql(${sql})sql\";\n")

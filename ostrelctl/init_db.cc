@@ -3,8 +3,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include "admin_pg.h"
 #include "schema_sql.h"
 #include "sqlite_handle.h"
+#include "store.h"
 
 namespace {
 
@@ -35,12 +37,14 @@ bool in_wal_mode(sqlite3* db) {
 int init_db_command(int argc, char** argv) {
   if (argc != 2 || std::strcmp(argv[1], "--help") == 0) {
     std::fprintf(argc == 2 ? stdout : stderr,
-                 "usage: ostrelctl init-db PATH\n"
-                 "Creates the greylist database at PATH (tables, indexes, WAL journal mode).\n"
+                 "usage: ostrelctl init-db PATH|URI\n"
+                 "Creates the greylist database at PATH (tables, indexes, WAL journal mode), or its\n"
+                 "schema in the PostgreSQL database a postgresql:// URI names (run it as the owner).\n"
                  "An existing database keeps its rows; whatever it has already is left alone.\n");
     return argc == 2 ? 0 : 2;
   }
   const char* path = argv[1];
+  if (is_postgres_location(path)) return init_db_on_postgres(path);
   SqliteHandle db;
   if (!db.open(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE)) {
     std::fprintf(stderr, "ostrelctl: cannot create database '%s': %s\n", path, db.errmsg());

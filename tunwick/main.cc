@@ -49,7 +49,7 @@ int main(int argc, char** argv) {
     log_msg(3, "Unable to connect socket: %s\n", strerror(errno));
     return exit_status::gave_up;
   }
-  log_msg(7, "Connected successfully to %s:%hu, socket %d", target.address.data(), target.port, server.fd);
+  log_msg(7, "Connected successfully to %s:%hu, socket %d", target.address.data(), target.port, server.fd.get());
   upstream::prepare_client_output();
-  return upstream::relay(server.fd);
+  return upstream::relay(server.fd.get());
 }

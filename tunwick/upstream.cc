@@ -12,22 +12,13 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "exit_status.h"
 #include "log.h"
 #include "write_all.h"
 
 namespace upstream {
-
-namespace {
-
-constexpr int client_in = 0;
-constexpr int client_out = 1;
-
-// A hang-up without data is the end of that side, as a read of 0.
-bool has_input(const pollfd& entry) { return (entry.revents & (POLLIN | POLLHUP)) != 0; }
-
-}  // namespace
 
 AddressWord read_address_word(const char* arg, Target& target) {
   const char* start = arg;
@@ -48,17 +39,17 @@ std::uint16_t read_port(const char* arg) {
 }
 
 Connection connect_to(const Target& target, int timeout_ms) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-  if (fd < 0) return {-1, ConnectFailure::socket};
+  UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
+  if (!fd.valid()) return {UniqueFd(), ConnectFailure::socket};
   sockaddr_in server{};
   server.sin_family = AF_INET;
   server.sin_port = htons(target.port);
   server.sin_addr.s_addr = inet_addr(target.address.data());
-  int result = connect(fd, reinterpret_cast<const sockaddr*>(&server), sizeof server);
+  int result = connect(fd.get(), reinterpret_cast<const sockaddr*>(&server), sizeof server);
   if (result != 0 && errno == EINPROGRESS) {
     // An upstream that never answers would hold the kernel's SYN retries
     // (two minutes and more): the connection gets the 40 seconds of any wait.
-    pollfd entry{fd, POLLOUT, 0};
+    pollfd entry{fd.get(), POLLOUT, 0};
     int ready = poll(&entry, 1, timeout_ms);
     int error = 0;
     socklen_t error_len = sizeof error;
@@ -66,18 +57,18 @@ Connection connect_to(const Target& target, int timeout_ms) {
       error = ETIMEDOUT;
     else if (ready < 0)
       error = errno;
-    else if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &error_len) != 0)
+    else if (getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &error, &error_len) != 0)
       error = errno;
     errno = error;
     result = error == 0 ? 0 : -1;
   }
   if (result != 0) {
     int saved = errno;
-    close(fd);
+    fd.reset();
     errno = saved;
-    return {-1, ConnectFailure::connect};
+    return {UniqueFd(), ConnectFailure::connect};
   }
-  return {fd, ConnectFailure::none};
+  return {std::move(fd), ConnectFailure::none};
 }
 
 void prepare_client_output() {
@@ -89,7 +80,7 @@ void prepare_client_output() {
 int relay(int socket_fd) {
   fcntl(client_in, F_SETFL, O_NONBLOCK);
   fcntl(socket_fd, F_SETFL, O_NONBLOCK);
-  char chunk[chunk_size];
+  char chunk[relay_chunk_size];
   bool client_sends = true;
   for (;;) {
     // Once standard input has ended, only the server is watched.

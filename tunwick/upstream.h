@@ -4,11 +4,12 @@
 #include <array>
 #include <cstdint>
 
+#include "relay_io.h"
+#include "unique_fd.h"
+
 namespace upstream {
 
 inline constexpr std::uint16_t default_port = 25;
-inline constexpr int wait_limit_ms = 40000;
-inline constexpr std::size_t chunk_size = 1024;
 inline constexpr std::size_t address_size = 16;  // a dotted quad and a NUL
 
 enum class AddressWord { ok, missing, too_long };
@@ -26,7 +27,7 @@ struct Target {
 enum class ConnectFailure { none, socket, connect };
 
 struct Connection {
-  int fd = -1;
+  UniqueFd fd;  // open when failure is none
   ConnectFailure failure = ConnectFailure::none;  // errno tells why
 };
 

@@ -44,23 +44,27 @@ TEST(RowCallback, VerifiedRowSetsTheResult) {
   EXPECT_EQ(sqcallback(&result, 1, null_argv, nullptr), 0);
 }
 
-TEST(RowCallback, PendingRowFillsTheFactsAndMissingValuesCountAsZero) {
+TEST(RowCallback, PendingRowFillsTheRowAndMissingValuesCountAsZero) {
   client_metainfo = ClientMetainfo{};
   sqlret result{QUERY_DELIVERYATTEMPTED, {0}};
+  EXPECT_FALSE(result.pending.found);
   char interval[] = "4294967301";  // kept modulo 2^32
   char attempts[] = "3";
   char* argv[] = {interval, attempts};
   EXPECT_EQ(sqcallback(&result, 2, argv, nullptr), 0);
-  EXPECT_EQ(client_metainfo.numattempts, 3u);
-  EXPECT_EQ(client_metainfo.attemptsintrv, 5u);
-  EXPECT_EQ(client_metainfo.validity, static_cast<std::uint32_t>(VALID_NUMATTEMPTS | VALID_ATTEMPTSINTRV));
+  EXPECT_TRUE(result.pending.found);
+  EXPECT_EQ(result.pending.attempts, 3u);
+  EXPECT_EQ(result.pending.interval, 5u);
   EXPECT_EQ(result.types.intval, 0);
+  // The store leaves the connection's facts to the decision.
+  EXPECT_EQ(client_metainfo.numattempts, 0u);
+  EXPECT_EQ(client_metainfo.validity, 0u);
 
   char empty[] = "";
   char* broken[] = {nullptr, empty};
   EXPECT_EQ(sqcallback(&result, 2, broken, nullptr), 0);
-  EXPECT_EQ(client_metainfo.numattempts, 0u);
-  EXPECT_EQ(client_metainfo.attemptsintrv, 0u);
+  EXPECT_EQ(result.pending.attempts, 0u);
+  EXPECT_EQ(result.pending.interval, 0u);
 }
 
 TEST(RowCallback, UnknownQueryTypeAbortsTheStatement) {
@@ -176,4 +180,31 @@ TEST_F(ScratchDatabase, LogGrownBehindALongReaderIsCutBackAfterACheckpoint) {
   for (int i = 0; i < 2; ++i)
     ASSERT_EQ(sqlite3_exec(store_handle(), insert.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
   EXPECT_LE(size("-wal"), limit);
+}
+
+TEST(Location, OnlyPostgresUrisSelectPostgres) {
+  EXPECT_TRUE(is_postgres_location("postgresql:///ostrel?host=/run/postgresql"));
+  EXPECT_TRUE(is_postgres_location("postgres://db.example/ostrel"));
+  EXPECT_TRUE(is_postgres_location("postgresql:///?service=greylist"));
+  EXPECT_FALSE(is_postgres_location("/var/db/ostrel/ostrel.db"));
+  EXPECT_FALSE(is_postgres_location("postgresql.db"));
+  EXPECT_FALSE(is_postgres_location("POSTGRESQL://x/y"));  // libpq knows only the lower-case schemes
+  EXPECT_FALSE(is_postgres_location("file:postgresql://x"));
+  EXPECT_FALSE(is_postgres_location(""));
+}
+
+TEST(Location, PasswordInAPostgresUriIsRefusedBeforeAnyConnection) {
+  for (const char* uri : {"postgresql://ostrel:secret@/ostrel?host=/nonexistent",
+                          "postgresql:///ostrel?host=/nonexistent&password=secret",
+                          "postgres:///ostrel?sslpassword=secret&host=/nonexistent"}) {
+    EXPECT_EQ(store_connect(uri), StoreOpen::refused) << uri;
+    EXPECT_EQ(std::string(store_errmsg()).find("secret"), std::string::npos);
+    EXPECT_FALSE(store_is_open());
+  }
+  EXPECT_EQ(store_connect("postgresql://[::1/ostrel?x=secret"), StoreOpen::failed);
+  EXPECT_STREQ(store_errmsg(), "the PostgreSQL URI does not parse");
+  EXPECT_EQ(store_connect("postgresql:///ostrel?host=/nonexistent&user=nobody"), StoreOpen::failed);
+  EXPECT_EQ(std::string(store_errmsg()).rfind("PostgreSQL database 'ostrel' on '/nonexistent': ", 0), 0u)
+      << store_errmsg();
+  EXPECT_EQ(std::string(store_errmsg()).find('\n'), std::string::npos);
 }
