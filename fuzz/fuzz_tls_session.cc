@@ -59,6 +59,7 @@ void feed(int fd, const std::string& data) {
 }
 
 SSL_CTX* client_context = nullptr;
+int null_fd = -1;  // /dev/null, far above the descriptors a run uses
 int to_server[2] = {-1, -1};  // what the session sends to the server program
 
 // The client: STARTTLS in clear, the handshake, the input inside TLS, then
@@ -104,6 +105,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   setenv("TLSCERT", cert.c_str(), 1);
   setenv("TLSKEY", key.c_str(), 1);
   client_context = SSL_CTX_new(TLS_client_method());
+  int opened = open("/dev/null", O_RDWR);
+  null_fd = fcntl(opened, F_DUPFD_CLOEXEC, 100);
+  close(opened);
   pipe_from_server[0] = 10;
   client_metainfo.addr = "192.0.2.1";
   return 0;
@@ -111,6 +115,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1 || size > 60000) return 0;
+  // A run may close descriptor 1 (QUIT inside TLS does): the socket pair
+  // must not take its place.
+  dup2(null_fd, client_in);
+  dup2(null_fd, client_out);
   int pair[2];
   if (socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0) __builtin_trap();
   dup2(pair[0], client_in);
@@ -135,10 +143,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   } catch (const ProcessEnded&) {
   }
   client_link_reset();
-  int null_fd = open("/dev/null", O_RDWR);
   dup2(null_fd, client_in);  // the client sees the end of the connection
   dup2(null_fd, client_out);
-  close(null_fd);
   client.join();
 
   // What the server program received: no line of it is a STARTTLS.
