@@ -9,3 +9,4 @@ scripts/build.sh build-dynamic -DOSTREL_STATIC=OFF -DOSTREL_TESTS=OFF
 echo "== relay throughput"; /usr/bin/python3 bench/throughput.py build/bin 100
 echo "== DNSBL delay"; /usr/bin/python3 bench/ferrow_delay.py build/bin 40
 echo "== connection load"; /usr/bin/python3 bench/load.py 320
+echo "== STARTTLS taken by ostrel"; /usr/bin/python3 bench/tls.py 96 100

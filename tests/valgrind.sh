@@ -18,7 +18,7 @@ SH
   chmod +x "$wrapped/$program"
 done
 modules=${*:-test_startup test_session test_relay test_decision test_suspicion test_greet_delay test_client_key \
-  test_e2e test_tunwick test_ostrelctl test_examples test_faults test_hostile}
+  test_e2e test_tunwick test_ostrelctl test_examples test_faults test_hostile test_tls}
 cd tests/process
 export OSTREL_BIN_DIR="$wrapped" OSTREL_HELPER_DIR="$build/bin" OSTREL_UNDER_VALGRIND=1
 status=0
