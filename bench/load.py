@@ -8,6 +8,7 @@ connect to the reply to RCPT TO, at 1 and 32 concurrent clients.
   verified-dyn  the same with a dynamically linked ostrel (build-dynamic/)
   fresh-exim    tcpserver -> ostrel -> exim4 -bs, every triple new (greylisted)
   fresh-script  tcpserver -> ostrel -> minimal scripted server, every triple new
+  fresh-static  the same with a fully static ostrel (build-static/)
   postfix       Postfix's smtpd with postgrey as its policy service, every triple
                 new (greylisted): the whole session an admin would run instead
   postgrey      postgrey's bare policy decisions on 127.0.0.1, one connection each
@@ -46,6 +47,7 @@ from postfix_anchor import PostfixSmtpd  # noqa: E402
 
 BIN = os.environ.get("OSTREL_BIN_DIR", os.path.join(TOP, "build", "bin"))
 DYN_BIN = os.path.join(TOP, "build-dynamic", "bin")
+STATIC_BIN = os.path.join(TOP, "build-static", "bin")
 CONNECTIONS = int(sys.argv[1]) if len(sys.argv) > 1 else 320
 BACKLOG = 256
 EHLO_REPLY = ("250-mx.bench.example Hello bench.example [127.0.0.1]\\r\\n250-SIZE 52428800\\r\\n250-8BITMIME\\r\\n"
@@ -230,6 +232,10 @@ def main():
                 rows["fresh-exim", concurrency] = measure_chain(workdir, [ostrel] + exim, concurrency, True)
                 fresh_db(workdir)
                 rows["fresh-script", concurrency] = measure_chain(workdir, scripted, concurrency, True)
+                if os.path.exists(os.path.join(STATIC_BIN, "ostrel")):
+                    fresh_db(workdir)
+                    rows["fresh-static", concurrency] = measure_chain(
+                        workdir, [os.path.join(STATIC_BIN, "ostrel")] + scripted[1:], concurrency, True)
                 rows["postfix", concurrency] = run_load(smtp_session, postfix.port, concurrency, True,
                                                         tag=f"pf{concurrency}-")
                 rows["postgrey", concurrency] = run_load(policy_session, policy_port, concurrency, True,
@@ -264,8 +270,10 @@ def main():
     print(ratio_line("greylisted in front of exim, connect->4xx / direct connect->RCPT, 1 client",
                      rows["fresh-exim", 1]["median"], rows["direct", 1]["median"], 1.5, False))
     for concurrency, limit in [(32, 0.8), (1, 0.5)]:
-        print(ratio_line(f"greylisted sessions/s, minimal server / Postfix+postgrey, {concurrency} client(s)",
-                         rows["fresh-script", concurrency]["cps"], rows["postfix", concurrency]["cps"], limit, True))
+        for road in ["fresh-script", "fresh-static"]:
+            if (road, concurrency) in rows:
+                print(ratio_line(f"{road} sessions/s / Postfix+postgrey whole sessions, {concurrency} client(s)",
+                                 rows[road, concurrency]["cps"], rows["postfix", concurrency]["cps"], limit, True))
     print(ratio_line("ostrel peak RSS / 4 MiB", rss, 4096, 1.0, False))
     shutil.rmtree(workdir, ignore_errors=True)
 

@@ -10,6 +10,8 @@ DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
   libsasl2-2 libssl3 libicu72 libnsl2 libdb5.3 >/dev/null
 scripts/build.sh build
 scripts/build.sh build-dynamic -DOSTREL_STATIC=OFF -DOSTREL_TESTS=OFF
+scripts/build.sh build-static -DOSTREL_FULLY_STATIC=ON -DOSTREL_TESTS=OFF
 echo "== relay throughput"; /usr/bin/python3 bench/throughput.py build/bin 100
 echo "== DNSBL delay"; /usr/bin/python3 bench/ferrow_delay.py build/bin 40
 echo "== connection load"; /usr/bin/python3 bench/load.py 320
+echo "== CPU per connection and start-up"; /usr/bin/python3 bench/startup.py 200
