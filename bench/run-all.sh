@@ -3,7 +3,7 @@
 set -eu
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
-DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends socat postgrey time >/dev/null
+DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends socat postgrey time strace >/dev/null
 # Postfix itself conflicts with exim4: bench/load.py fetches it with
 # apt-get download and runs it from a private root; these are its libraries.
 DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
