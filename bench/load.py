@@ -17,8 +17,8 @@ tcpserver runs with -b 256: its default backlog of 20 drops connection
 attempts under 32 clients, and their retries after 1 s would be measured
 instead of the chain. The scripted server answers EHLO with eight lines like
 exim's, so multi-line replies take the same path as in front of a real server.
-Every road is measured in the same run, one after another, and the targets
-are printed as ratios of figures of this run.
+Every road is measured in the same run, the roads taking turns in four
+rounds, and the targets are printed as ratios of figures of this run.
 
 Also: busy-handler waits and the slowest connection of a 32-way fresh load
 (LOGTHRESHOLD=7), on this machine's disk and on a disk whose syncs take 50 ms
@@ -49,6 +49,7 @@ BIN = os.environ.get("OSTREL_BIN_DIR", os.path.join(TOP, "build", "bin"))
 DYN_BIN = os.path.join(TOP, "build-dynamic", "bin")
 STATIC_BIN = os.path.join(TOP, "build-static", "bin")
 CONNECTIONS = int(sys.argv[1]) if len(sys.argv) > 1 else 320
+ROUNDS = 4
 BACKLOG = 256
 EHLO_REPLY = ("250-mx.bench.example Hello bench.example [127.0.0.1]\\r\\n250-SIZE 52428800\\r\\n250-8BITMIME\\r\\n"
               "250-PIPELINING\\r\\n250-CHUNKING\\r\\n250-PRDR\\r\\n250-SMTPUTF8\\r\\n250 HELP\\r\\n")
@@ -118,11 +119,12 @@ def policy_session(port, local, sender, recipient):
     return elapsed, data.split(b"\n")[0].decode()[:22], elapsed
 
 
-def run_load(session, port, concurrency, fresh, tag="s"):
-    """CONNECTIONS sessions from `concurrency` clients; with `fresh`, every
-    one from its own address. `tag` keeps the senders of roads that share a
-    database (postgrey's) apart."""
-    counter = iter(range(CONNECTIONS))
+def run_load(session, port, concurrency, fresh, tag="s", first=0, count=None):
+    """Sessions number first .. first+count-1 (all CONNECTIONS by default)
+    from `concurrency` clients; with `fresh`, every one from its own address.
+    `tag` keeps the senders of roads that share a database (postgrey's)
+    apart. Returns the results of the sessions and the wall time."""
+    counter = iter(range(first, first + (CONNECTIONS if count is None else count)))
 
     def client(worker):
         results = []
@@ -134,20 +136,25 @@ def run_load(session, port, concurrency, fresh, tag="s"):
     start = time.perf_counter()
     with concurrent.futures.ThreadPoolExecutor(concurrency) as pool:
         results = [r for batch in pool.map(client, range(concurrency)) for r in batch]
-    wall = time.perf_counter() - start
+    return results, time.perf_counter() - start
+
+
+def summarize(parts):
+    """Figures of one road from the (results, wall time) of its rounds."""
+    results = [r for batch, _ in parts for r in batch]
     times = sorted(t for t, _, _ in results)
-    return {"cps": len(results) / wall, "median": statistics.median(times) * 1000, "max": times[-1] * 1000,
-            "whole": statistics.mean(whole for _, _, whole in results) * 1000,
+    return {"cps": len(results) / sum(wall for _, wall in parts), "median": statistics.median(times) * 1000,
+            "max": times[-1] * 1000, "whole": statistics.mean(whole for _, _, whole in results) * 1000,
             "replies": sorted(set(code for _, code, _ in results))}
 
 
-def chain_env(workdir, threshold="3", **extra):
-    return {"PATH": "/usr/bin:/bin:/usr/sbin:/sbin", "GREYLIST": "", "DBFILE": os.path.join(workdir, "g.db"),
+def chain_env(workdir, threshold="3", db="g", **extra):
+    return {"PATH": "/usr/bin:/bin:/usr/sbin:/sbin", "GREYLIST": "", "DBFILE": os.path.join(workdir, f"{db}.db"),
             "LOGTHRESHOLD": threshold, **extra}
 
 
-def fresh_db(workdir, verified=()):
-    path = os.path.join(workdir, "g.db")
+def fresh_db(workdir, verified=(), db="g"):
+    path = os.path.join(workdir, f"{db}.db")
     for suffix in ["", "-wal", "-shm"]:
         if os.path.exists(path + suffix):
             os.remove(path + suffix)
@@ -159,7 +166,7 @@ def fresh_db(workdir, verified=()):
 def measure_chain(workdir, argv, concurrency, fresh, threshold="3", **extra_env):
     server = BenchTcpServer(workdir, argv, chain_env(workdir, threshold, **extra_env), concurrency=200)
     try:
-        result = run_load(smtp_session, server.port, concurrency, fresh)
+        result = summarize([run_load(smtp_session, server.port, concurrency, fresh)])
         server.wait_for_ends(CONNECTIONS)
         statuses = server.statuses()
         result["status100"] = statuses.count(100)
@@ -199,6 +206,40 @@ def peak_rss_kib(workdir, script):
     return int(re.search(r"maxrss (\d+)", result.stderr.decode()).group(1))
 
 
+def measure_interleaved(workdir, chains, postfix_port, policy_port, concurrency):
+    """Every road at one concurrency, in ROUNDS rounds that take turns, so
+    that a change in the machine's load falls on every road alike. Each
+    chain has its own tcpserver and database for the whole run."""
+    servers = {}
+    parts = {}
+    try:
+        for name, argv, fresh in chains:
+            fresh_db(workdir, verified=[] if fresh else ["127.0.0.1"], db=name)
+            servers[name] = BenchTcpServer(workdir, argv, chain_env(workdir, db=name), concurrency=200)
+        chunk = CONNECTIONS // ROUNDS
+        for r in range(ROUNDS):
+            first = r * chunk
+            for name, _, fresh in chains:
+                parts.setdefault(name, []).append(
+                    run_load(smtp_session, servers[name].port, concurrency, fresh, first=first, count=chunk))
+            parts.setdefault("postfix", []).append(
+                run_load(smtp_session, postfix_port, concurrency, True, tag=f"pf{concurrency}-", first=first,
+                         count=chunk))
+            parts.setdefault("postgrey", []).append(
+                run_load(policy_session, policy_port, concurrency, True, tag=f"pg{concurrency}-", first=first,
+                         count=chunk))
+        rows = {}
+        for name, road_parts in parts.items():
+            rows[name, concurrency] = summarize(road_parts)
+            if name in servers:
+                servers[name].wait_for_ends(chunk * ROUNDS)
+                rows[name, concurrency]["status100"] = servers[name].statuses().count(100)
+    finally:
+        for server in servers.values():
+            server.close()
+    return rows
+
+
 def ratio_line(name, value, anchor, limit, higher_is_better):
     ratio = value / anchor
     met = ratio >= limit if higher_is_better else ratio <= limit
@@ -216,30 +257,19 @@ def main():
                 "reply 250 Accepted\\r\\n\nreply 221 bye\\r\\n\n")
     ostrel = os.path.join(BIN, "ostrel")
     scripted = [ostrel, os.path.join(BIN, "scripted_smtpd"), script]
+    chains = [("direct", exim, False), ("verified", [ostrel] + exim, False)]
+    if os.path.exists(os.path.join(DYN_BIN, "ostrel")):
+        chains.append(("verified-dyn", [os.path.join(DYN_BIN, "ostrel")] + exim, False))
+    chains += [("fresh-exim", [ostrel] + exim, True), ("fresh-script", scripted, True)]
+    if os.path.exists(os.path.join(STATIC_BIN, "ostrel")):
+        chains.append(("fresh-static", [os.path.join(STATIC_BIN, "ostrel")] + scripted[1:], True))
     postgrey, policy_port = start_postgrey(workdir)
     rows = {}
     try:
         postfix = PostfixSmtpd(workdir, policy_port, free_port())
         try:
             for concurrency in [1, 32]:
-                fresh_db(workdir, verified=["127.0.0.1"])
-                rows["direct", concurrency] = measure_chain(workdir, exim, concurrency, False)
-                rows["verified", concurrency] = measure_chain(workdir, [ostrel] + exim, concurrency, False)
-                if os.path.exists(os.path.join(DYN_BIN, "ostrel")):
-                    rows["verified-dyn", concurrency] = measure_chain(
-                        workdir, [os.path.join(DYN_BIN, "ostrel")] + exim, concurrency, False)
-                fresh_db(workdir)
-                rows["fresh-exim", concurrency] = measure_chain(workdir, [ostrel] + exim, concurrency, True)
-                fresh_db(workdir)
-                rows["fresh-script", concurrency] = measure_chain(workdir, scripted, concurrency, True)
-                if os.path.exists(os.path.join(STATIC_BIN, "ostrel")):
-                    fresh_db(workdir)
-                    rows["fresh-static", concurrency] = measure_chain(
-                        workdir, [os.path.join(STATIC_BIN, "ostrel")] + scripted[1:], concurrency, True)
-                rows["postfix", concurrency] = run_load(smtp_session, postfix.port, concurrency, True,
-                                                        tag=f"pf{concurrency}-")
-                rows["postgrey", concurrency] = run_load(policy_session, policy_port, concurrency, True,
-                                                         tag=f"pg{concurrency}-")
+                rows.update(measure_interleaved(workdir, chains, postfix.port, policy_port, concurrency))
         finally:
             postfix.close()
     finally:
