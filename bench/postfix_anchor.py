@@ -100,9 +100,10 @@ class PostfixSmtpd:
             f.write(MASTER_CF.format(port=port))
         env = {"PATH": "/usr/bin:/bin:/usr/sbin:/sbin", "MAIL_CONFIG": conf,
                "LD_LIBRARY_PATH": os.path.join(root, "usr", "lib", "postfix")}
+        self.err = open(os.path.join(base, "master.err"), "wb")
         self.p = subprocess.Popen([os.path.join(root, "usr/lib/postfix/sbin/master"), "-c", conf, "-d"], env=env,
-                                  stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                  stderr=open(os.path.join(base, "master.err"), "wb"), start_new_session=True)
+                                  stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=self.err,
+                                  start_new_session=True)
         self._wait_for_banner()
 
     def _wait_for_banner(self, timeout=30):
@@ -122,3 +123,4 @@ class PostfixSmtpd:
     def close(self):
         self.p.terminate()
         self.p.wait()
+        self.err.close()
