@@ -3,10 +3,16 @@
 set -eu
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
-DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends socat postgrey time >/dev/null
+DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends socat postgrey time strace >/dev/null
+# Postfix itself conflicts with exim4: bench/load.py fetches it with
+# apt-get download and runs it from a private root; these are its libraries.
+DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+  libsasl2-2 libssl3 libicu72 libnsl2 libdb5.3 >/dev/null
 scripts/build.sh build
 scripts/build.sh build-dynamic -DOSTREL_STATIC=OFF -DOSTREL_TESTS=OFF
+scripts/build.sh build-static -DOSTREL_FULLY_STATIC=ON -DOSTREL_TESTS=OFF
 echo "== relay throughput"; /usr/bin/python3 bench/throughput.py build/bin 100
 echo "== DNSBL delay"; /usr/bin/python3 bench/ferrow_delay.py build/bin 40
 echo "== connection load"; /usr/bin/python3 bench/load.py 320
+echo "== CPU per connection and start-up"; /usr/bin/python3 bench/startup.py 200
 echo "== STARTTLS taken by ostrel"; /usr/bin/python3 bench/tls.py 96 100
