@@ -43,6 +43,13 @@ void log_load_failure(const TlsContext& loaded, const char* cert, const char* ke
   }
 }
 
+// Registered after the library's own exit handler, so it runs before the
+// library cleans itself up at exit.
+void release_tls() {
+  tls.reset();
+  context.reset();
+}
+
 // A client that hangs up mid-handshake shows as a failed write here, with a
 // line of its own, rather than as a signal.
 class SigpipeIgnored {
@@ -72,6 +79,8 @@ void client_tls_setup() {
     return;
   }
   context = std::move(loaded.ctx);
+  static const bool release_registered = std::atexit(release_tls) == 0;
+  (void)release_registered;
   log_msg(7, "TLS certificate '%s' loaded; STARTTLS is offered.", cert);
 }
 
@@ -167,7 +176,4 @@ void client_relay() {
   terminate_process(exit_status::gave_up);
 }
 
-void client_link_reset() {
-  tls.reset();
-  context.reset();
-}
+void client_link_reset() { release_tls(); }
