@@ -128,7 +128,9 @@ def sessions(workdir, cert, key, context):
     rules = pass_rules(workdir)
     env = {"PATH": "/usr/bin:/bin:/usr/sbin:/sbin", "GREYLIST": "", "DBFILE": db, "SUSPICION": rules,
            "LOGTHRESHOLD": "3", "TLSCERT": cert, "TLSKEY": key}
-    server = TcpServer(workdir, [os.path.join(BIN, "ostrel")] + exim_command(workdir), env, concurrency=64)
+    # A listen backlog that drops no connection attempt of 32 at once.
+    server = TcpServer(workdir, [os.path.join(BIN, "ostrel")] + exim_command(workdir), env, concurrency=64,
+                       options=("-b", "256"))
     print(f"{CONNECTIONS} connections per run; time per connection, connect to last reply (ms)")
     print(f"{'session':<12}{'clients':>8}{'':>3}{'clear/s':>9}{'median':>8}{'max':>8}{'':>4}"
           f"{'TLS/s':>7}{'median':>8}{'max':>8}")
