@@ -65,7 +65,10 @@ TlsContext load_tls_context(const char* cert_path, const char* key_path) {
   SslCtxPtr ctx(SSL_CTX_new(TLS_server_method()));
   if (!ctx) return load_failure(TlsLoad::library);
   SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION);
-  SSL_CTX_set_options(ctx.get(), SSL_OP_NO_RENEGOTIATION | SSL_OP_NO_TICKET);
+  // A client that ends its input without close_notify is taken as one that
+  // sent it: the server's last replies may still go out (SMTP marks the end
+  // of a message itself, so no truncation passes unseen).
+  SSL_CTX_set_options(ctx.get(), SSL_OP_NO_RENEGOTIATION | SSL_OP_NO_TICKET | SSL_OP_IGNORE_UNEXPECTED_EOF);
   SSL_CTX_set_num_tickets(ctx.get(), 0);
   SSL_CTX_set_session_cache_mode(ctx.get(), SSL_SESS_CACHE_OFF);
   SSL_CTX_set_default_passwd_cb(ctx.get(), no_passphrase);

@@ -348,6 +348,32 @@ class RealParts(Certificates, WorkdirCase):
         delivered = inbox[start:start + len(body) - body.count(b"\r")]
         self.assertEqual(hashlib.sha256(delivered).hexdigest(), hashlib.sha256(body.replace(b"\r\n", b"\n")).hexdigest())
 
+    def test_a_client_that_ends_its_input_after_quit_gets_the_last_replies(self):
+        self.rows("INSERT INTO pending VALUES ('127.0.0.1', 's@example.org', 'r@example.net',"
+                  " DATETIME('now', '-10 minutes'), DATETIME('now', '-10 minutes'), 1)")
+        sock = connect_plain(self.server.port)
+        plain = sock.makefile("rb")
+        self.assertTrue(plain.readline().startswith(b"220 "))
+        sock.sendall(b"STARTTLS\r\n")
+        self.assertEqual(plain.readline(), READY)
+        client = TlsClient(sock, self.cert)
+        self.addCleanup(client.sock.close)
+        client.send(b"EHLO client.example\r\n")
+        client.recv_reply()
+        client.send(b"MAIL FROM:<s@example.org>\r\nRCPT TO:<r@example.net>\r\nDATA\r\n")
+        self.assertEqual(client.recv_line(), b"250 OK\r\n")
+        self.assertEqual(client.recv_line(), b"250 Accepted\r\n")
+        self.assertTrue(client.recv_line().startswith(b"354 "))
+        client.send(HEADERS + b"Subject: last\r\n\r\nbody\r\n.\r\nQUIT\r\n")
+        # The end of the client's input, without close_notify, on the very socket.
+        with socket.socket(fileno=os.dup(client.sock.fileno())) as raw:
+            raw.shutdown(socket.SHUT_WR)
+        self.assertTrue(client.recv_line().startswith(b"250 OK id="))
+        self.assertTrue(client.recv_line().startswith(b"221 "))
+        self.server.wait_for_ends(1)
+        self.assertEqual(self.server.statuses(), [0])
+        wait_for_text(inbox_path(self.workdir), "Subject: last")
+
     def test_a_verified_client_does_tls_with_the_server_program(self):
         self.rows("INSERT INTO verified VALUES ('127.0.0.1', DATETIME('now'))")
         out = swaks(self.server.port, "sender@example.org", "user@example.net", extra=["--tls"])
