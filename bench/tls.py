@@ -6,8 +6,10 @@ from an address of its own, at 1 and 32 concurrent clients:
   greylisted  EHLO, MAIL, RCPT -> 451/452 (a new triple every time)
   passing     EHLO, MAIL, RCPT -> 250 (a rule requiring 0 attempts, so the
               pass stays on the greylisting road), DATA, a 2 KB message, QUIT
-each in clear text and with STARTTLS (handshake, EHLO again, the rest inside
-TLS). Time per connection: from connect to the last reply.
+each in clear text without TLSCERT, in clear text with TLSCERT set (the
+certificate is loaded, STARTTLS not used) and with STARTTLS (handshake,
+EHLO again, the rest inside TLS). Time per connection: from connect to the
+last reply.
 
 Relay throughput: after a pass, the scripted server program writes
 MEGABYTES after its 354 reply; MB/s from the 354 to the end, read by the
@@ -127,25 +129,29 @@ def sessions(workdir, cert, key, context):
     subprocess.run([os.path.join(BIN, "ostrelctl"), "init-db", db], check=True, capture_output=True)
     rules = pass_rules(workdir)
     env = {"PATH": "/usr/bin:/bin:/usr/sbin:/sbin", "GREYLIST": "", "DBFILE": db, "SUSPICION": rules,
-           "LOGTHRESHOLD": "3", "TLSCERT": cert, "TLSKEY": key}
+           "LOGTHRESHOLD": "3"}
+    argv = [os.path.join(BIN, "ostrel")] + exim_command(workdir)
     # A listen backlog that drops no connection attempt of 32 at once.
-    server = TcpServer(workdir, [os.path.join(BIN, "ostrel")] + exim_command(workdir), env, concurrency=64,
-                       options=("-b", "256"))
+    plain = TcpServer(workdir, argv, env, concurrency=64, options=("-b", "256"))
+    with_tls = TcpServer(workdir, argv, {**env, "TLSCERT": cert, "TLSKEY": key}, concurrency=64,
+                         options=("-b", "256"))
     print(f"{CONNECTIONS} connections per run; time per connection, connect to last reply (ms)")
-    print(f"{'session':<12}{'clients':>8}{'':>3}{'clear/s':>9}{'median':>8}{'max':>8}{'':>4}"
-          f"{'TLS/s':>7}{'median':>8}{'max':>8}")
+    print("  unset: TLSCERT unset; clear: TLSCERT set, no STARTTLS; TLS: with STARTTLS")
+    print(f"{'session':<12}{'clients':>8}" + "".join(f"{name + '/s':>10}{'median':>8}{'max':>8}"
+                                                     for name in ("unset", "clear", "TLS")))
     run_no = 0
     try:
         for kind in ("greylisted", "passing"):
             for clients in (1, 32):
-                row = []
-                for use_tls in (False, True):
-                    row.append(run_load(server.port, kind, use_tls, clients, context, run_no))
+                row = f"{kind:<12}{clients:>8}"
+                for port, use_tls in ((plain.port, False), (with_tls.port, False), (with_tls.port, True)):
+                    rate, median, slowest = run_load(port, kind, use_tls, clients, context, run_no)
                     run_no += 1
-                (cr, cm, cx), (tr, tm, tx) = row
-                print(f"{kind:<12}{clients:>8}{'':>3}{cr:>9.0f}{cm:>8.1f}{cx:>8.1f}{'':>4}{tr:>7.0f}{tm:>8.1f}{tx:>8.1f}")
+                    row += f"{rate:>10.0f}{median:>8.1f}{slowest:>8.1f}"
+                print(row)
     finally:
-        server.close()
+        plain.close()
+        with_tls.close()
 
 
 def drain_after_354(sock):

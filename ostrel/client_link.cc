@@ -19,11 +19,13 @@
 namespace {
 
 constexpr char ready_reply[] = "220 2.0.0 Ready to start TLS\r\n";
+constexpr char unavailable_reply[] = "454 4.7.0 TLS not available due to temporary reason\r\n";
 
-SslCtxPtr context;                    // loaded at start-up of the greylisting road, or null
-std::optional<TlsConnection> tls;     // set once the handshake has succeeded
+std::optional<TlsCredentials> credentials;  // loaded at start-up of the greylisting road
+SslCtxPtr context;                          // built at the client's STARTTLS
+std::optional<TlsConnection> tls;           // set once the handshake has begun
 
-void log_load_failure(const TlsContext& loaded, const char* cert, const char* key) {
+void log_load_failure(const TlsCredentials& loaded, const char* cert, const char* key) {
   switch (loaded.status) {
     case TlsLoad::certificate:
       log_msg(3, "TLS is off for this connection: cannot load the certificate chain '%s': %s.", cert,
@@ -48,6 +50,25 @@ void log_load_failure(const TlsContext& loaded, const char* cert, const char* ke
 void release_tls() {
   tls.reset();
   context.reset();
+  credentials.reset();
+}
+
+// The context and the connection, made before "220" is sent, so that a
+// library failure is answered in clear text and TLS is never half begun.
+bool prepare_connection() {
+  if (!context) {
+    TlsContext made = make_tls_context(*credentials);
+    if (made.status != TlsLoad::loaded) {
+      log_msg(3, "TLS with client '%s' cannot start: %s.", client_metainfo.addr, made.detail.c_str());
+      return false;
+    }
+    context = std::move(made.ctx);
+  }
+  tls.emplace(context.get(), client_in, client_out, watched_poll);
+  if (tls->valid()) return true;
+  log_msg(3, "TLS with client '%s' cannot start: %s.", client_metainfo.addr, tls->error_text().c_str());
+  tls.reset();
+  return false;
 }
 
 // A client that hangs up mid-handshake shows as a failed write here, with a
@@ -73,18 +94,18 @@ void client_tls_setup() {
   const char* cert = std::getenv("TLSCERT");
   if (cert == nullptr) return;
   const char* key = std::getenv("TLSKEY");
-  TlsContext loaded = load_tls_context(cert, key);
+  TlsCredentials loaded = load_tls_credentials(cert, key);
   if (loaded.status != TlsLoad::loaded) {
     log_load_failure(loaded, cert, key != nullptr ? key : cert);
     return;
   }
-  context = std::move(loaded.ctx);
+  credentials = std::move(loaded);
   static const bool release_registered = std::atexit(release_tls) == 0;
   (void)release_registered;
   log_msg(7, "TLS certificate '%s' loaded; STARTTLS is offered.", cert);
 }
 
-bool client_tls_offered() { return context != nullptr && !tls; }
+bool client_tls_offered() { return credentials.has_value() && !tls; }
 
 bool client_tls_active() { return tls.has_value(); }
 
@@ -119,22 +140,21 @@ void client_send(const char* data, std::size_t len) {
   terminate_process(exit_status::gave_up);
 }
 
-void client_start_tls() {
+bool client_start_tls() {
+  if (!prepare_connection()) {
+    send_bounded(client_out, unavailable_reply, sizeof unavailable_reply - 1);
+    return false;
+  }
   send_bounded(client_out, ready_reply, sizeof ready_reply - 1);
   TlsStatus status;
   {
     SigpipeIgnored quiet;
-    tls.emplace(context.get(), client_in, client_out, watched_poll);
-    if (!tls->valid()) {
-      log_msg(3, "TLS with client '%s' cannot start: %s.", client_metainfo.addr, tls->error_text().c_str());
-      terminate_process(exit_status::gave_up);
-    }
     status = tls->accept(wait_limit_ms);
   }
   switch (status) {
     case TlsStatus::done:
       log_msg(6, "TLS with client '%s' established: %s.", client_metainfo.addr, tls->description().c_str());
-      return;
+      return true;
     case TlsStatus::timed_out:
       log_msg(6, "TLS handshake with client '%s' timed out.", client_metainfo.addr);
       break;

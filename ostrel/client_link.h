@@ -26,9 +26,12 @@ std::size_t client_get_line(char* line, std::size_t len);
 void client_send(const char* data, std::size_t len);
 
 // Answers STARTTLS ("220 2.0.0 Ready to start TLS") and runs the server side
-// of the handshake, bounded as a whole by the wait limit. On success TLS is
-// on; any failure is logged and ends the process (100).
-void client_start_tls();
+// of the handshake, bounded as a whole by the wait limit: true when TLS is
+// on. The server context is built here, before that answer; when the
+// library cannot build it, STARTTLS gets "454 4.7.0 TLS not available due
+// to temporary reason" and false, and the session goes on in clear text.
+// A failed handshake is logged and ends the process (100).
+[[nodiscard]] bool client_start_tls();
 
 // Ends the client's output: close_notify inside TLS, then descriptor 1 is
 // closed.
@@ -38,6 +41,6 @@ void client_close_output();
 // program's pipes until it ends; the process ends there.
 [[noreturn]] void client_relay();
 
-// Forgets the TLS connection and the context. A process serves one
+// Forgets the TLS connection, the context and the credentials. A process serves one
 // connection; only a harness that runs many sessions in one process needs it.
 void client_link_reset();

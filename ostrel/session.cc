@@ -206,8 +206,7 @@ class Session {
       client_send(reply_tls_active, sizeof reply_tls_active - 1);
     } else if (!bare_starttls(line_.data())) {
       client_send(reply_tls_syntax, sizeof reply_tls_syntax - 1);
-    } else {
-      client_start_tls();
+    } else if (client_start_tls()) {
       // What the client said before TLS counts for nothing.
       envelope = Envelope{};
       unnamed_recipient_accepted_ = false;

@@ -16,21 +16,39 @@ namespace {
 struct BioFree {
   void operator()(BIO* bio) const noexcept { BIO_free(bio); }
 };
-struct PkeyFree {
-  void operator()(EVP_PKEY* key) const noexcept { EVP_PKEY_free(key); }
-};
+using BioPtr = std::unique_ptr<BIO, BioFree>;
 
 // A key that needs a passphrase is refused instead of asking a terminal.
 extern "C" int no_passphrase(char*, int, int, void*) noexcept { return 0; }
 
-TlsContext load_failure(TlsLoad status) { return {nullptr, status, take_tls_error()}; }
+TlsCredentials credentials_failure(TlsLoad status) { return {nullptr, nullptr, nullptr, status, take_tls_error()}; }
 
-// Reads the private key itself, so that an unreadable key and a key that
-// does not match the certificate are told apart.
-std::unique_ptr<EVP_PKEY, PkeyFree> read_key(const char* path) {
-  std::unique_ptr<BIO, BioFree> bio(BIO_new_file(path, "r"));
+TlsContext context_failure() { return {nullptr, TlsLoad::library, take_tls_error()}; }
+
+// The first certificate of the file, and every one after it. The end of
+// the file shows as a "no start line" error, which is no failure.
+bool read_chain(const char* path, X509Ptr& leaf, X509StackPtr& chain) {
+  BioPtr bio(BIO_new_file(path, "r"));
+  if (!bio) return false;
+  leaf.reset(PEM_read_bio_X509_AUX(bio.get(), nullptr, no_passphrase, nullptr));
+  chain.reset(sk_X509_new_null());
+  if (!leaf || !chain) return false;
+  while (X509* next = PEM_read_bio_X509(bio.get(), nullptr, no_passphrase, nullptr)) {
+    if (sk_X509_push(chain.get(), next) == 0) {
+      X509_free(next);
+      return false;
+    }
+  }
+  unsigned long last = ERR_peek_last_error();
+  if (ERR_GET_LIB(last) != ERR_LIB_PEM || ERR_GET_REASON(last) != PEM_R_NO_START_LINE) return false;
+  ERR_clear_error();
+  return true;
+}
+
+PkeyPtr read_key(const char* path) {
+  BioPtr bio(BIO_new_file(path, "r"));
   if (!bio) return nullptr;
-  return std::unique_ptr<EVP_PKEY, PkeyFree>(PEM_read_bio_PrivateKey(bio.get(), nullptr, no_passphrase, nullptr));
+  return PkeyPtr(PEM_read_bio_PrivateKey(bio.get(), nullptr, no_passphrase, nullptr));
 }
 
 long long now_ms() {
@@ -60,10 +78,20 @@ std::string take_tls_error() {
   return text;
 }
 
-TlsContext load_tls_context(const char* cert_path, const char* key_path) {
+TlsCredentials load_tls_credentials(const char* cert_path, const char* key_path) {
+  ERR_clear_error();
+  TlsCredentials loaded{nullptr, nullptr, nullptr, TlsLoad::loaded, ""};
+  if (!read_chain(cert_path, loaded.leaf, loaded.chain)) return credentials_failure(TlsLoad::certificate);
+  loaded.key = read_key(key_path != nullptr ? key_path : cert_path);
+  if (!loaded.key) return credentials_failure(TlsLoad::key);
+  if (X509_check_private_key(loaded.leaf.get(), loaded.key.get()) != 1) return credentials_failure(TlsLoad::mismatch);
+  return loaded;
+}
+
+TlsContext make_tls_context(const TlsCredentials& credentials) {
   ERR_clear_error();
   SslCtxPtr ctx(SSL_CTX_new(TLS_server_method()));
-  if (!ctx) return load_failure(TlsLoad::library);
+  if (!ctx) return context_failure();
   SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION);
   // A client that ends its input without close_notify is taken as one that
   // sent it: the server's last replies may still go out (SMTP marks the end
@@ -71,14 +99,10 @@ TlsContext load_tls_context(const char* cert_path, const char* key_path) {
   SSL_CTX_set_options(ctx.get(), SSL_OP_NO_RENEGOTIATION | SSL_OP_NO_TICKET | SSL_OP_IGNORE_UNEXPECTED_EOF);
   SSL_CTX_set_num_tickets(ctx.get(), 0);
   SSL_CTX_set_session_cache_mode(ctx.get(), SSL_SESS_CACHE_OFF);
-  SSL_CTX_set_default_passwd_cb(ctx.get(), no_passphrase);
-  if (SSL_CTX_use_certificate_chain_file(ctx.get(), cert_path) != 1) return load_failure(TlsLoad::certificate);
-  auto key = read_key(key_path != nullptr ? key_path : cert_path);
-  if (!key) return load_failure(TlsLoad::key);
-  X509* leaf = SSL_CTX_get0_certificate(ctx.get());
-  if (leaf == nullptr || X509_check_private_key(leaf, key.get()) != 1) return load_failure(TlsLoad::mismatch);
-  if (SSL_CTX_use_PrivateKey(ctx.get(), key.get()) != 1) return load_failure(TlsLoad::mismatch);
-  if (SSL_CTX_check_private_key(ctx.get()) != 1) return load_failure(TlsLoad::mismatch);
+  if (SSL_CTX_use_certificate(ctx.get(), credentials.leaf.get()) != 1 ||
+      SSL_CTX_set1_chain(ctx.get(), credentials.chain.get()) != 1 ||
+      SSL_CTX_use_PrivateKey(ctx.get(), credentials.key.get()) != 1 || SSL_CTX_check_private_key(ctx.get()) != 1)
+    return context_failure();
   return {std::move(ctx), TlsLoad::loaded, ""};
 }
 

@@ -1,6 +1,7 @@
-// TLS on the client's connection (OpenSSL): the server context loaded from
-// the certificate and key files, and one server-side connection on the
-// client's descriptors with a handshake, a line reader and a bounded writer.
+// TLS on the client's connection (OpenSSL): the certificate chain and key
+// read and checked, the server context built from them, and one server-side
+// connection on the client's descriptors with a handshake, a line reader and
+// a bounded writer.
 // Nothing here logs or ends the process: every step returns what happened,
 // and the caller decides.
 #pragma once
@@ -19,23 +20,49 @@ struct SslCtxFree {
 struct SslFree {
   void operator()(SSL* ssl) const noexcept { SSL_free(ssl); }
 };
+struct X509Free {
+  void operator()(X509* cert) const noexcept { X509_free(cert); }
+};
+struct X509StackFree {
+  void operator()(STACK_OF(X509) * certs) const noexcept { sk_X509_pop_free(certs, X509_free); }
+};
+struct PkeyFree {
+  void operator()(EVP_PKEY* key) const noexcept { EVP_PKEY_free(key); }
+};
 using SslCtxPtr = std::unique_ptr<SSL_CTX, SslCtxFree>;
 using SslPtr = std::unique_ptr<SSL, SslFree>;
+using X509Ptr = std::unique_ptr<X509, X509Free>;
+using X509StackPtr = std::unique_ptr<STACK_OF(X509), X509StackFree>;
+using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyFree>;
 
 enum class TlsLoad { loaded, library, certificate, key, mismatch };
 
-struct TlsContext {
-  SslCtxPtr ctx;         // set only when status is loaded
+// The certificate chain and its private key, read from their files.
+struct TlsCredentials {
+  X509Ptr leaf;          // these three are set only when status is loaded
+  X509StackPtr chain;    // the certificates after the first, in file order
+  PkeyPtr key;
   TlsLoad status;
   std::string detail;    // what went wrong, for the log line
 };
 
-// Builds the server context: the PEM certificate chain at cert_path and the
-// private key at key_path (read from cert_path when key_path is null), and
-// checks that they belong together. TLS 1.2 and 1.3 with the library's
-// default ciphers; no renegotiation, no session tickets or cache (every
-// connection is a process of its own, so nothing could be resumed).
-[[nodiscard]] TlsContext load_tls_context(const char* cert_path, const char* key_path);
+// Reads the PEM certificate chain at cert_path and the private key at
+// key_path (from cert_path when key_path is null; a key that needs a
+// passphrase is refused) and checks that they belong together. Cheaper than
+// a context: a connection that never starts TLS pays no more than this.
+[[nodiscard]] TlsCredentials load_tls_credentials(const char* cert_path, const char* key_path);
+
+struct TlsContext {
+  SslCtxPtr ctx;         // set only when status is loaded
+  TlsLoad status;
+  std::string detail;
+};
+
+// Builds the server context from loaded credentials: TLS 1.2 and 1.3 with
+// the library's default ciphers; no renegotiation, no session tickets or
+// cache (every connection is a process of its own, so nothing could be
+// resumed). Fails only when the library does (status library).
+[[nodiscard]] TlsContext make_tls_context(const TlsCredentials& credentials);
 
 // How one step on the connection ended.
 enum class TlsStatus {

@@ -36,6 +36,8 @@ class Certificates {
     make("locked-key.pem", "locked-cert.pem", "-passout pass:secret");
     std::ofstream both(path("both.pem"));
     both << std::ifstream(path("cert.pem")).rdbuf() << std::ifstream(path("key.pem")).rdbuf();
+    std::ofstream chain(path("chain.pem"));
+    chain << std::ifstream(path("cert.pem")).rdbuf() << std::ifstream(path("other-cert.pem")).rdbuf();
   }
   ~Certificates() { fs::remove_all(dir_); }
   Certificates(const Certificates&) = delete;
@@ -65,9 +67,12 @@ Certificates& certificates() {
 }
 
 SslCtxPtr server_context() {
-  TlsContext loaded = load_tls_context(certificates().path("cert.pem").c_str(), certificates().path("key.pem").c_str());
+  TlsCredentials loaded =
+      load_tls_credentials(certificates().path("cert.pem").c_str(), certificates().path("key.pem").c_str());
   EXPECT_EQ(loaded.status, TlsLoad::loaded) << loaded.detail;
-  return std::move(loaded.ctx);
+  TlsContext made = make_tls_context(loaded);
+  EXPECT_EQ(made.status, TlsLoad::loaded) << made.detail;
+  return std::move(made.ctx);
 }
 
 // The client: a real OpenSSL client on its end of the socket pair, run in a
@@ -83,6 +88,7 @@ class Client {
     SSL_set1_host(ssl_.get(), "mx.test.example");
   }
   bool connect() { return SSL_connect(ssl_.get()) == 1; }
+  [[nodiscard]] int chain_length() const { return sk_X509_num(SSL_get_peer_cert_chain(ssl_.get())); }
   void write(const std::string& data) {
     ASSERT_EQ(SSL_write(ssl_.get(), data.data(), static_cast<int>(data.size())), static_cast<int>(data.size()));
   }
@@ -126,36 +132,36 @@ class Thread {
   std::thread thread_;
 };
 
-TEST(TlsContext, LoadsTheCertificateWithItsKeyOrFromOneFile) {
-  EXPECT_EQ(load_tls_context(certificates().path("cert.pem").c_str(), certificates().path("key.pem").c_str()).status,
+TEST(TlsCredentials, LoadsTheCertificateWithItsKeyOrFromOneFile) {
+  EXPECT_EQ(load_tls_credentials(certificates().path("cert.pem").c_str(), certificates().path("key.pem").c_str()).status,
             TlsLoad::loaded);
-  TlsContext both = load_tls_context(certificates().path("both.pem").c_str(), nullptr);
+  TlsCredentials both = load_tls_credentials(certificates().path("both.pem").c_str(), nullptr);
   EXPECT_EQ(both.status, TlsLoad::loaded) << both.detail;
-  EXPECT_NE(both.ctx, nullptr);
+  EXPECT_NE(both.key, nullptr);
 }
 
-TEST(TlsContext, TellsWhichFileFailedAndWhy) {
-  TlsContext no_cert = load_tls_context(certificates().path("absent.pem").c_str(), nullptr);
+TEST(TlsCredentials, TellsWhichFileFailedAndWhy) {
+  TlsCredentials no_cert = load_tls_credentials(certificates().path("absent.pem").c_str(), nullptr);
   EXPECT_EQ(no_cert.status, TlsLoad::certificate);
-  EXPECT_EQ(no_cert.ctx, nullptr);
+  EXPECT_EQ(no_cert.leaf, nullptr);
   EXPECT_NE(no_cert.detail.find("No such file"), std::string::npos) << no_cert.detail;
 
-  TlsContext no_key =
-      load_tls_context(certificates().path("cert.pem").c_str(), certificates().path("absent-key.pem").c_str());
+  TlsCredentials no_key =
+      load_tls_credentials(certificates().path("cert.pem").c_str(), certificates().path("absent-key.pem").c_str());
   EXPECT_EQ(no_key.status, TlsLoad::key);
   EXPECT_NE(no_key.detail.find("No such file"), std::string::npos) << no_key.detail;
 
   // The certificate file alone holds no key.
-  EXPECT_EQ(load_tls_context(certificates().path("cert.pem").c_str(), nullptr).status, TlsLoad::key);
+  EXPECT_EQ(load_tls_credentials(certificates().path("cert.pem").c_str(), nullptr).status, TlsLoad::key);
   // A key that needs a passphrase is refused, never asked for.
-  EXPECT_EQ(load_tls_context(certificates().path("locked-cert.pem").c_str(),
+  EXPECT_EQ(load_tls_credentials(certificates().path("locked-cert.pem").c_str(),
                              certificates().path("locked-key.pem").c_str()).status,
             TlsLoad::key);
   // A key is not a certificate.
-  EXPECT_EQ(load_tls_context(certificates().path("key.pem").c_str(), nullptr).status, TlsLoad::certificate);
+  EXPECT_EQ(load_tls_credentials(certificates().path("key.pem").c_str(), nullptr).status, TlsLoad::certificate);
 
-  TlsContext mismatch =
-      load_tls_context(certificates().path("cert.pem").c_str(), certificates().path("other-key.pem").c_str());
+  TlsCredentials mismatch =
+      load_tls_credentials(certificates().path("cert.pem").c_str(), certificates().path("other-key.pem").c_str());
   EXPECT_EQ(mismatch.status, TlsLoad::mismatch);
   EXPECT_FALSE(mismatch.detail.empty());
   EXPECT_EQ(ERR_peek_error(), 0u);  // nothing left behind for the next caller
@@ -200,6 +206,27 @@ TEST(TlsConnection, ReadsOneLineAtATimeFromARecordOfSeveral) {
   ASSERT_EQ(tls.write_all("221 bye\n", 8, 5000), TlsStatus::done);
   EXPECT_EQ(tls.read_line(line, sizeof line, got, 5000), TlsStatus::closed);
   EXPECT_EQ(got, 0u);
+}
+
+TEST(TlsConnection, ServesEveryCertificateOfTheFile) {
+  TlsCredentials loaded =
+      load_tls_credentials(certificates().path("chain.pem").c_str(), certificates().path("key.pem").c_str());
+  ASSERT_EQ(loaded.status, TlsLoad::loaded) << loaded.detail;
+  EXPECT_EQ(sk_X509_num(loaded.chain.get()), 1);
+  TlsContext made = make_tls_context(loaded);
+  ASSERT_EQ(made.status, TlsLoad::loaded) << made.detail;
+  SocketPair pair;
+  TlsConnection tls(made.ctx.get(), pair.server.get(), pair.server.get());
+  Client client(pair.client.get());
+  int served = 0;
+  {
+    Thread client_thread([&] {
+      ASSERT_TRUE(client.connect());
+      served = client.chain_length();
+    });
+    EXPECT_EQ(tls.accept(5000), TlsStatus::done) << tls.error_text();
+  }
+  EXPECT_EQ(served, 2);
 }
 
 TEST(TlsConnection, TheWholeHandshakeIsBounded) {
