@@ -162,7 +162,7 @@ std::string describe_database() {
   return std::string("PostgreSQL database '") + or_default(pq.db(conn)) + "' on '" + or_default(pq.host(conn)) + "'";
 }
 
-EngineOpen open_database(const char* uri, std::string& error) {
+EngineOpen open_database(const char* uri, bool /*create_missing*/, std::string& error) {
   if (!load_libpq(error)) return EngineOpen::failed;
   LibpqCall call;
   switch (check_uri(uri)) {

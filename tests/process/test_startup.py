@@ -186,6 +186,18 @@ class BusyDatabase(OstrelCase):
         self.assertIn("ostrel: Ouch! Database locked (0th time).\n", err)
         self.assertRegex(err, r"ostrel: Trying again in (1\d|2\d) millisecs\.\n")
 
+    def test_the_verified_lookup_is_the_first_to_wait(self):
+        proc = self.start([program("ostrel")] + SHOW_PID, self.env(GREYLIST=""))
+        self._wait_for_log(proc, "Trying again in")
+        self.locker.execute("COMMIT")
+        proc.recv_until(b"child pid")
+        proc.shut_write()
+        proc.wait()
+        err = proc.stderr()
+        self.assertLess(err.index("ostrel: Query: 'SELECT ip FROM verified WHERE ip = '192.0.2.7''\n"),
+                        err.index("ostrel: Ouch! Database locked (0th time).\n"), err)
+        self.assertEqual(err.count("(0th time)"), 1, err)
+
     def test_lock_that_outlasts_the_handler(self):
         env = self.env()
         env.update(faketime_env())

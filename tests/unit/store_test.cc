@@ -134,7 +134,7 @@ class ScratchDatabase : public ::testing::Test {
 
 TEST_F(ScratchDatabase, WalDatabaseCommitsWithoutSyncAndIsNotCheckpointedOnClose) {
   create("WAL");
-  ASSERT_EQ(store_open(path_.c_str()), SQLITE_OK);
+  ASSERT_EQ(store_connect(path_.c_str()), StoreOpen::opened);
   store_tune_for_short_connections();
   EXPECT_EQ(synchronous_setting(), 1);  // NORMAL
   EXPECT_EQ(sqlite3_exec(store_handle(), "INSERT INTO verified VALUES ('192.0.2.1', 'now')", nullptr, nullptr, nullptr),
@@ -142,7 +142,7 @@ TEST_F(ScratchDatabase, WalDatabaseCommitsWithoutSyncAndIsNotCheckpointedOnClose
   store_close();
   EXPECT_TRUE(exists("-wal"));  // the last one to close left the log in place
 
-  ASSERT_EQ(store_open(path_.c_str()), SQLITE_OK);
+  ASSERT_EQ(store_connect(path_.c_str()), StoreOpen::opened);
   sqlret result{QUERY_ADDRINVERIFIED, {0}};
   EXPECT_EQ(sqlite3_exec(store_handle(), "SELECT ip FROM verified", sqcallback, &result, nullptr), SQLITE_OK);
   EXPECT_EQ(result.types.intval, 1);
@@ -150,7 +150,7 @@ TEST_F(ScratchDatabase, WalDatabaseCommitsWithoutSyncAndIsNotCheckpointedOnClose
 
 TEST_F(ScratchDatabase, OtherJournalModesKeepSQLiteDefaults) {
   create("DELETE");
-  ASSERT_EQ(store_open(path_.c_str()), SQLITE_OK);
+  ASSERT_EQ(store_connect(path_.c_str()), StoreOpen::opened);
   store_tune_for_short_connections();
   EXPECT_EQ(synchronous_setting(), 2);  // FULL
   EXPECT_EQ(journal_size_limit(), -1);  // no limit
@@ -161,7 +161,7 @@ TEST_F(ScratchDatabase, OtherJournalModesKeepSQLiteDefaults) {
 TEST_F(ScratchDatabase, LogGrownBehindALongReaderIsCutBackAfterACheckpoint) {
   constexpr off_t limit = 4 * 1024 * 1024;
   create("WAL");
-  ASSERT_EQ(store_open(path_.c_str()), SQLITE_OK);
+  ASSERT_EQ(store_connect(path_.c_str()), StoreOpen::opened);
   store_tune_for_short_connections();
   EXPECT_EQ(journal_size_limit(), limit);
 
