@@ -14,12 +14,12 @@ import test_client_key
 import test_decision
 import test_ostrelctl
 import test_startup
-from harness import GREETING, OstrelCase, WorkdirCase, free_port, helper, program
+from harness import TEMPFAIL_SWAKS_RE as TEMPFAIL_RE
+from harness import GREETING, TEMPFAIL_REPLY_RE, OstrelCase, WorkdirCase, free_port, helper, program
 from pgcluster import GRANTS, PgCluster
-from realparts import TEMPFAIL_RE, TcpServer, base_env, exim_command, swaks
+from realparts import TcpServer, base_env, exim_command, swaks
 
 CLUSTER = None
-TEMPFAIL_BYTES = rb"^(451 qqt failure \(#4\.3\.0\)|452 insufficient system storage)\r\n$"
 
 
 def setUpModule():
@@ -344,7 +344,7 @@ class BlockedRetries:
         proc.recv_line()
         proc.send(b"MAIL FROM:<s@example.org>\r\nRCPT TO:<r@example.org>\r\n")
         proc.recv_line()
-        self.assertRegex(proc.recv_line(), TEMPFAIL_BYTES)
+        self.assertRegex(proc.recv_line().decode(), TEMPFAIL_REPLY_RE)
         return proc
 
     def waiting_for_locks(self):
@@ -425,17 +425,6 @@ class ConcurrentRetries(WorkdirCase):
         self.run_retries(via_bouncer=True)
 
 
-ADMIN_ROWS = """
-    INSERT INTO pending VALUES ('192.0.2.1', 'a@example.org', 'b@example.net',
-        '2026-01-01 10:00:00', '2026-01-01 10:05:00', 2);
-    INSERT INTO pending VALUES ('192.0.2.1', '', 'c@example.net', DATETIME('now'), DATETIME('now'), 1);
-    INSERT INTO pending VALUES ('192.0.2.2', 'a@example.org', 'b@example.net',
-        DATETIME('now', '-17 hours'), DATETIME('now'), 1);
-    INSERT INTO verified VALUES ('198.51.100.7', '2025-01-01 00:00:00');
-    INSERT INTO verified VALUES ('2001:db8::25', DATETIME('now'));
-"""
-
-
 class AdminOnPostgres(test_ostrelctl.Admin):
     """The admin commands' cases of the SQLite suite, on PostgreSQL through
     pgbouncer, as ostrel's own role; the cases whose text is SQLite's own are
@@ -446,7 +435,7 @@ class AdminOnPostgres(test_ostrelctl.Admin):
         self.dbname = CLUSTER.new_database()
         self.addCleanup(CLUSTER.drop_database, self.dbname)
         self.db = CLUSTER.uri(self.dbname, via_bouncer=True)
-        CLUSTER.query(self.dbname, ADMIN_ROWS)
+        CLUSTER.query(self.dbname, test_ostrelctl.ADMIN_ROWS)
 
     def rows(self, sql):
         return CLUSTER.query(self.dbname, sql)

@@ -3,9 +3,8 @@ SMTP server program: what reaches the client, the server and the log."""
 
 import time
 
-from harness import EHLO_REPLY, GREETING, OK, OstrelCase
+from harness import EHLO_REPLY, GREETING, OK, TEMPFAIL, OstrelCase
 
-TEMPFAIL = (b"451 qqt failure (#4.3.0)\r\n", b"452 insufficient system storage\r\n")
 
 
 class Greeting(OstrelCase):

@@ -177,7 +177,7 @@ class BusyDatabase(OstrelCase):
 
     def test_waits_while_locked_then_goes_on(self):
         proc = self.start([program("ostrel")] + SHOW_PID, self.env(GREYLIST=""))
-        self._wait_for_log(proc, "Trying again in")
+        proc.wait_for_log("Trying again in", timeout=20)
         self.locker.execute("COMMIT")
         proc.recv_until(b"child pid")
         proc.shut_write()
@@ -188,7 +188,7 @@ class BusyDatabase(OstrelCase):
 
     def test_the_verified_lookup_is_the_first_to_wait(self):
         proc = self.start([program("ostrel")] + SHOW_PID, self.env(GREYLIST=""))
-        self._wait_for_log(proc, "Trying again in")
+        proc.wait_for_log("Trying again in", timeout=20)
         self.locker.execute("COMMIT")
         proc.recv_until(b"child pid")
         proc.shut_write()
@@ -208,10 +208,3 @@ class BusyDatabase(OstrelCase):
         self.assertIn("ostrel: Ouch! Database locked (30th time).\n", err)
         self.assertNotIn("(31th time)", err)
         self.assertIn("ostrel: Error querying db: database is locked\n", err)
-
-    def _wait_for_log(self, proc, text):
-        import time
-        deadline = time.monotonic() + 20
-        while text not in proc.stderr():
-            self.assertLess(time.monotonic(), deadline, proc.stderr())
-            time.sleep(0.01)
