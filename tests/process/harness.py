@@ -159,7 +159,13 @@ class Proc:
         return head
 
     def recv_line(self, timeout=15):
+        """The next line received."""
         return self.recv_until(b"\n", timeout)
+
+    def command(self, data):
+        """Sends data and gives the next line received: one step of a dialogue."""
+        self.send(data)
+        return self.recv_line()
 
     def recv_all(self, timeout=15):
         """Everything until the program closes its end."""

@@ -175,25 +175,23 @@ class BusyDatabase(OstrelCase):
         self.locker.execute("BEGIN EXCLUSIVE")
         self.addCleanup(self.locker.close)
 
-    def test_waits_while_locked_then_goes_on(self):
+    def released_while_waiting(self):
+        """ostrel started on the locked database, the lock released once it waits; its log."""
         proc = self.start([program("ostrel")] + SHOW_PID, self.env(GREYLIST=""))
         proc.wait_for_log("Trying again in", timeout=20)
         self.locker.execute("COMMIT")
         proc.recv_until(b"child pid")
         proc.shut_write()
         proc.wait()
-        err = proc.stderr()
+        return proc.stderr()
+
+    def test_waits_while_locked_then_goes_on(self):
+        err = self.released_while_waiting()
         self.assertIn("ostrel: Ouch! Database locked (0th time).\n", err)
         self.assertRegex(err, r"ostrel: Trying again in (1\d|2\d) millisecs\.\n")
 
     def test_the_verified_lookup_is_the_first_to_wait(self):
-        proc = self.start([program("ostrel")] + SHOW_PID, self.env(GREYLIST=""))
-        proc.wait_for_log("Trying again in", timeout=20)
-        self.locker.execute("COMMIT")
-        proc.recv_until(b"child pid")
-        proc.shut_write()
-        proc.wait()
-        err = proc.stderr()
+        err = self.released_while_waiting()
         self.assertLess(err.index("ostrel: Query: 'SELECT ip FROM verified WHERE ip = '192.0.2.7''\n"),
                         err.index("ostrel: Ouch! Database locked (0th time).\n"), err)
         self.assertEqual(err.count("(0th time)"), 1, err)
