@@ -124,11 +124,7 @@ StoreOpen store_connect(const char* location, StoreCreate create) {
 
 const char* store_errmsg() { return last_error.c_str(); }
 
-bool store_is_open() { return engine->is_open(); }
-
 void store_close() { engine->close(); }
-
-bool store_on_postgres() { return engine != &sqlite_engine; }
 
 std::string store_describe() { return engine->describe(); }
 

@@ -69,15 +69,13 @@ enum class StoreCreate { if_missing, never };
 [[nodiscard]] StoreOpen store_connect(const char* location, StoreCreate create = StoreCreate::if_missing);
 // Why the last open or verified lookup failed.
 [[nodiscard]] const char* store_errmsg();
-[[nodiscard]] bool store_is_open();
 // The open SQLite handle, for the admin tool's own statements; null on the
 // PostgreSQL road. The store stays its only owner: store_close() closes it.
 [[nodiscard]] struct sqlite3* store_handle();
 // Closes the store and marks it closed, so nothing closes it twice.
 void store_close();
-// Whether the open store is the PostgreSQL one, and its name for people
-// (database and host, or file; never a connection string).
-[[nodiscard]] bool store_on_postgres();
+// The open store's name for people (database and host, or file; never a
+// connection string).
 [[nodiscard]] std::string store_describe();
 // Runs one of the admin tool's own statements on the open store, unlogged;
 // rows go to on_row. False with error set on failure.

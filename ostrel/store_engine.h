@@ -26,7 +26,6 @@ struct StoreEngine {
   EngineOpen (*open)(const char* location, bool create_missing, std::string& error);
   // Closes it; harmless when nothing is open.
   void (*close)();
-  bool (*is_open)();
   // Runs one statement in autocommit; rows go to on_row when it is given.
   EngineOutcome (*exec)(const char* sql, RowCallback on_row, void* userarg);
   // Names the open store for people, without secrets or connection strings.

@@ -196,8 +196,6 @@ void close_database() {
   if (conn != nullptr && in_libpq == 0) finish_connection();
 }
 
-bool database_is_open() { return conn != nullptr; }
-
 long long now_ms() {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
@@ -323,7 +321,7 @@ EngineOutcome exec_statement(const char* sql, RowCallback on_row, void* userarg)
   }
 }
 
-const StoreEngine engine = {open_database, close_database, database_is_open, exec_statement, describe_database};
+const StoreEngine engine = {open_database, close_database, exec_statement, describe_database};
 
 }  // namespace
 

@@ -33,8 +33,6 @@ void close_file() {
   db = nullptr;
 }
 
-bool file_is_open() { return db != nullptr; }
-
 std::string describe_file() {
   const char* name = db != nullptr ? sqlite3_db_filename(db, "main") : nullptr;
   return std::string("SQLite database '") + (name != nullptr ? name : "") + "'";
@@ -62,7 +60,7 @@ int record_journal_mode(void* userarg, int argc, char** argv, char** /*colnames*
 
 }  // namespace
 
-const StoreEngine sqlite_engine = {open_file, close_file, file_is_open, exec_statement, describe_file};
+const StoreEngine sqlite_engine = {open_file, close_file, exec_statement, describe_file};
 
 sqlite3* store_handle() { return db; }
 
