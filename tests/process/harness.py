@@ -101,6 +101,17 @@ def read_reply(sock, data=b""):
     return data
 
 
+def rollback_database(path):
+    """A database at path with the two tables in rollback-journal mode, where
+    (unlike init-db's WAL) readers wait for a writer's lock too."""
+    conn = sqlite3.connect(path)
+    with conn:
+        conn.executescript("CREATE TABLE verified (ip, ts); CREATE TABLE pending (ip, envsender, envrecipient,"
+                           " tsfirstdelivery, tslastdelivery, attempts);")
+    conn.close()
+    return path
+
+
 def require_own_network(command):
     """For setUpModule of tests that `command` (unshare -n ...) runs in a network
     namespace of their own: refuses to run anywhere else, brings the loopback up."""

@@ -4,7 +4,8 @@ import os
 import sqlite3
 import subprocess
 
-from harness import EHLO_REPLY, FAKETIME_LIB, GREETING, OK, OstrelCase, WorkdirCase, program, sanitizer_env
+from harness import (EHLO_REPLY, FAKETIME_LIB, GREETING, OK, OstrelCase, WorkdirCase, program, rollback_database,
+                     sanitizer_env)
 
 WAL_LIMIT = 4 * 1024 * 1024
 
@@ -169,6 +170,23 @@ class Admin(SeededDatabase):
         self.assertIn("now a verified server", proc.stdout.read())
         proc.stdout.close()
         proc.stderr.close()
+
+
+class HeldLock(WorkdirCase):
+    """A database in rollback-journal mode, where readers wait for a writer too."""
+
+    def test_a_lock_that_outlasts_the_busy_handler_is_waited_for_once(self):
+        db = rollback_database(self.path("rollback.db"))
+        holder = sqlite3.connect(db, isolation_level=None)
+        self.addCleanup(holder.close)
+        holder.execute("BEGIN EXCLUSIVE")
+        env = {"DBFILE": db, "LOGTHRESHOLD": "7", "LD_PRELOAD": FAKETIME_LIB, "FAKETIME": "+0 x20000",
+               "FAKETIME_DONT_RESET": "1", **sanitizer_env()}
+        result = subprocess.run([program("ostrelctl"), "stats"], capture_output=True, text=True, env=env, timeout=120)
+        self.assertEqual(result.returncode, 1)
+        self.assertEqual(result.stderr.count("Ouch! Database locked (30th time)."), 1, result.stderr)
+        self.assertTrue(result.stderr.endswith("ostrelctl: reading the schema failed: database is locked\n"),
+                        result.stderr)
 
 
 class ClientKeys(SeededDatabase):

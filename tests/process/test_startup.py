@@ -3,7 +3,7 @@
 import os
 import sqlite3
 
-from harness import OstrelCase, faketime_env, program
+from harness import OstrelCase, faketime_env, program, rollback_database
 
 SHOW_PID = ["/bin/sh", "-c", "echo child pid $$; cat >/dev/null"]
 
@@ -167,10 +167,7 @@ class BusyDatabase(OstrelCase):
 
     def setUp(self):
         super().setUp()
-        self.db = self.path("rollback.db")
-        with sqlite3.connect(self.db) as conn:
-            conn.executescript("CREATE TABLE verified (ip, ts); CREATE TABLE pending (ip, envsender, envrecipient,"
-                               " tsfirstdelivery, tslastdelivery, attempts);")
+        self.db = rollback_database(self.path("rollback.db"))
         self.locker = sqlite3.connect(self.db, isolation_level=None)
         self.locker.execute("BEGIN EXCLUSIVE")
         self.addCleanup(self.locker.close)
