@@ -78,16 +78,23 @@ TEMPFAIL_REPLY_RE = re.compile(rf"^({_TEMPFAIL_TEXTS})\r\n$")
 TEMPFAIL_SWAKS_RE = re.compile(rf"<\*\* ({_TEMPFAIL_TEXTS})\n")
 
 
+def wait_until(condition, what, timeout=10):
+    """Polls condition() until it holds; fails naming what was waited for."""
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            raise AssertionError(f"waited in vain for {what}")
+        time.sleep(0.005)
+
+
 def wait_for_text(path, text, timeout=30):
     """Waits until the file at path (which may not exist yet) holds text."""
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if os.path.exists(path):
-            with open(path, encoding="utf-8", errors="replace") as f:
-                if text in f.read():
-                    return
-        time.sleep(0.02)
-    raise AssertionError(f"{text!r} did not appear in {path}")
+    def holds_text():
+        if not os.path.exists(path):
+            return False
+        with open(path, encoding="utf-8", errors="replace") as f:
+            return text in f.read()
+    wait_until(holds_text, f"{text!r} in {path}", timeout)
 
 
 def read_reply(sock, data=b""):

@@ -13,7 +13,7 @@ import threading
 import time
 
 from harness import (EHLO_REPLY, GREETING, OK, OstrelCase, WorkdirCase, faketime_env, helper, program, program_env,
-                     read_reply, under_ptrace, wait_for_text)
+                     read_reply, under_ptrace, wait_for_text, wait_until)
 from realparts import TcpServer, base_env, exim_command, inbox_path, init_db, start_aiosmtpd
 
 ALARM_LINE = "ostrel: Big timeout reached from '192.0.2.7'!\n"
@@ -47,14 +47,6 @@ def waits_for_room(pid):
     """True while the process waits in poll for room to write: one entry of
     its own beside ostrel's signal pipe, with the 40-second limit."""
     return waits_in_poll(pid, 2, 40000, 40000)
-
-
-def wait_until(condition, what, timeout=10):
-    deadline = time.monotonic() + timeout
-    while not condition():
-        if time.monotonic() > deadline:
-            raise AssertionError(f"waited in vain for {what}")
-        time.sleep(0.005)
 
 
 def send_in_background(sock, data):

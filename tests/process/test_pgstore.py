@@ -15,7 +15,7 @@ import test_decision
 import test_ostrelctl
 import test_startup
 from harness import TEMPFAIL_SWAKS_RE as TEMPFAIL_RE
-from harness import GREETING, TEMPFAIL_REPLY_RE, OstrelCase, WorkdirCase, free_port, helper, program
+from harness import GREETING, TEMPFAIL_REPLY_RE, OstrelCase, WorkdirCase, free_port, helper, program, wait_until
 from pgcluster import GRANTS, PgCluster
 from realparts import TcpServer, base_env, exim_command, swaks
 
@@ -362,10 +362,7 @@ class BlockedRetries:
             cur.execute("BEGIN")
             cur.execute("SELECT attempts FROM pending FOR UPDATE")
             procs = [self.attempt() for _ in range(self.RETRIES)]
-            deadline = time.monotonic() + 20
-            while self.waiting_for_locks() < self.RETRIES:
-                self.assertLess(time.monotonic(), deadline, "the updates did not all wait for the lock")
-                time.sleep(0.01)
+            wait_until(lambda: self.waiting_for_locks() >= self.RETRIES, "every update to wait for the lock", 20)
             cur.execute("COMMIT")
         self.assertEqual([proc.wait() for proc in procs], [0] * self.RETRIES)
         self.assertEqual(self.pending(), [("192.0.2.7", "s@example.org", "r@example.org", self.RETRIES + 1)])
@@ -473,11 +470,9 @@ class AdminOnPostgres(test_ostrelctl.Admin):
             cur.execute("LOCK TABLE pending IN EXCLUSIVE MODE")
             proc = subprocess.Popen([program("ostrelctl"), "allow", "192.0.2.1"], env={"DBFILE": self.db},
                                     stdout=subprocess.PIPE, text=True)
-            deadline = time.monotonic() + 10
-            while CLUSTER.query("postgres", "SELECT count(*) FROM pg_stat_activity WHERE datname = ? AND "
-                                            "wait_event_type = 'Lock'", self.dbname)[0][0] == 0:
-                self.assertLess(time.monotonic(), deadline)
-                time.sleep(0.01)
+            wait_until(lambda: CLUSTER.query("postgres", "SELECT count(*) FROM pg_stat_activity WHERE datname = ? "
+                                             "AND wait_event_type = 'Lock'", self.dbname)[0][0] > 0,
+                       "allow to wait for the lock")
             cur.execute("COMMIT")
         self.assertEqual(proc.communicate(timeout=10)[0],
                          "192.0.2.1 is now a verified server; 2 pending rows removed\n")
