@@ -182,6 +182,21 @@ TEST_F(ScratchDatabase, LogGrownBehindALongReaderIsCutBackAfterACheckpoint) {
   EXPECT_LE(size("-wal"), limit);
 }
 
+TEST_F(ScratchDatabase, AMissingFileIsCreatedOnlyWhenAsked) {
+  EXPECT_EQ(store_connect(path_.c_str(), StoreCreate::never), StoreOpen::failed);
+  EXPECT_STREQ(store_errmsg(), "unable to open database file");
+  EXPECT_EQ(store_handle(), nullptr);
+  EXPECT_FALSE(exists(""));
+  ASSERT_EQ(store_connect(path_.c_str(), StoreCreate::if_missing), StoreOpen::opened);
+  EXPECT_TRUE(exists(""));
+  EXPECT_FALSE(store_in_wal_mode());  // a new file keeps SQLite's rollback journal
+}
+
+TEST(Ages, TheCleanupsAgesAsSql) {
+  EXPECT_EQ(hours_ago_sql(pending_max_age_hours), "DATETIME('now', '-18 hours')");
+  EXPECT_EQ(hours_ago_sql(verified_max_age_hours), "DATETIME('now', '-480 hours')");
+}
+
 TEST(Location, OnlyPostgresUrisSelectPostgres) {
   EXPECT_TRUE(is_postgres_location("postgresql:///ostrel?host=/run/postgresql"));
   EXPECT_TRUE(is_postgres_location("postgres://db.example/ostrel"));
