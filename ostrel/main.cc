@@ -167,8 +167,9 @@ int main(int argc, char** argv) {
   seed_random();
   std::atexit(atexit_cleanup);
   store_register_busy_handler();
-  store_tune_for_short_connections();
-  if (is_verified_server()) {
+  const bool verified = is_verified_server();
+  store_tune_for_short_connections();  // the lookup has read the schema: no wait
+  if (verified) {
     log_msg(6, "Address '%s' is recognized as a verified server, updating timestamp...", client_metainfo.addr);
     refresh_verified(client_metainfo.key);
     store_close();

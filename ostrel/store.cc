@@ -99,11 +99,13 @@ bool address_fits_statements(const char* text) {
   return std::strlen(text) <= max_addr_length && std::strchr(text, '\'') == nullptr;
 }
 
+std::string hours_ago_sql(unsigned hours) { return "DATETIME('now', '-" + std::to_string(hours) + " hours')"; }
+
 bool is_postgres_location(const char* location) {
   return std::strncmp(location, "postgresql://", 13) == 0 || std::strncmp(location, "postgres://", 11) == 0;
 }
 
-StoreOpen store_connect(const char* location) {
+StoreOpen store_connect(const char* location, StoreCreate create) {
   engine = &sqlite_engine;
   if (is_postgres_location(location)) {
     if (postgres_engine == nullptr) {
@@ -112,7 +114,7 @@ StoreOpen store_connect(const char* location) {
     }
     engine = postgres_engine;
   }
-  switch (engine->open(location, last_error)) {
+  switch (engine->open(location, create == StoreCreate::if_missing, last_error)) {
     case EngineOpen::opened: return StoreOpen::opened;
     case EngineOpen::refused: return StoreOpen::refused;
     case EngineOpen::failed: break;
@@ -120,15 +122,9 @@ StoreOpen store_connect(const char* location) {
   return StoreOpen::failed;
 }
 
-int store_open(const char* path) { return store_connect(path) == StoreOpen::opened ? 0 : 1; }
-
 const char* store_errmsg() { return last_error.c_str(); }
 
-bool store_is_open() { return engine->is_open(); }
-
 void store_close() { engine->close(); }
-
-bool store_on_postgres() { return engine != &sqlite_engine; }
 
 std::string store_describe() { return engine->describe(); }
 

@@ -45,6 +45,11 @@ inline constexpr std::size_t max_addr_length = 966;
 inline constexpr unsigned pending_max_age_hours = 18;
 inline constexpr unsigned verified_max_age_hours = 480;
 
+// The moment `hours` ago as an expression both engines evaluate
+// ("DATETIME('now', '-18 hours')"), for statements that count what the
+// cleanups would delete.
+[[nodiscard]] std::string hours_ago_sql(unsigned hours);
+
 // An address may go into a statement only when it fits the unbounded
 // statements and holds no quote, since values are placed unescaped.
 [[nodiscard]] bool address_fits_statements(const char* addr);
@@ -58,20 +63,19 @@ enum class StoreOpen {
   failed,   // store_errmsg() says why
   refused,  // a location that must not be used (a password in the URI); store_errmsg() says why
 };
-[[nodiscard]] StoreOpen store_connect(const char* location);
-// The same, as SQLite's result code: 0 (SQLITE_OK) when opened.
-[[nodiscard]] int store_open(const char* path);
+// Whether a missing SQLite file is created (ostrel, init-db) or refused
+// (the admin's other commands); PostgreSQL never creates a database.
+enum class StoreCreate { if_missing, never };
+[[nodiscard]] StoreOpen store_connect(const char* location, StoreCreate create = StoreCreate::if_missing);
 // Why the last open or verified lookup failed.
 [[nodiscard]] const char* store_errmsg();
-[[nodiscard]] bool store_is_open();
 // The open SQLite handle, for the admin tool's own statements; null on the
-// PostgreSQL road.
+// PostgreSQL road. The store stays its only owner: store_close() closes it.
 [[nodiscard]] struct sqlite3* store_handle();
 // Closes the store and marks it closed, so nothing closes it twice.
 void store_close();
-// Whether the open store is the PostgreSQL one, and its name for people
-// (database and host, or file; never a connection string).
-[[nodiscard]] bool store_on_postgres();
+// The open store's name for people (database and host, or file; never a
+// connection string).
 [[nodiscard]] std::string store_describe();
 // Runs one of the admin tool's own statements on the open store, unlogged;
 // rows go to on_row. False with error set on failure.
@@ -79,9 +83,14 @@ void store_close();
                               std::string& error);
 // SQLite only (no-ops on the PostgreSQL road, which waits for no lock of
 // its own): the busy handler, and settings for a WAL database used by many
-// short-lived processes.
+// short-lived processes. The settings go after the first statement: until
+// one has read the schema, asking for the journal mode waits for the locks
+// of others, and its failure would go unreported.
 void store_register_busy_handler();
 void store_tune_for_short_connections();
+// Whether the open SQLite database keeps a write-ahead log (false when the
+// question fails, and on PostgreSQL).
+[[nodiscard]] bool store_in_wal_mode();
 
 extern "C" int sqcallback(void* userarg, int argc, char** argv, char** colnames) noexcept;
 extern "C" int busydb_callback(void* userarg, int count) noexcept;

@@ -21,11 +21,11 @@ struct EngineOutcome {
 enum class EngineOpen { opened, failed, refused };
 
 struct StoreEngine {
-  // Opens the store at location; on failure error says why in one line.
-  EngineOpen (*open)(const char* location, std::string& error);
+  // Opens the store at location, creating a missing one when create_missing
+  // and the engine can; on failure error says why in one line.
+  EngineOpen (*open)(const char* location, bool create_missing, std::string& error);
   // Closes it; harmless when nothing is open.
   void (*close)();
-  bool (*is_open)();
   // Runs one statement in autocommit; rows go to on_row when it is given.
   EngineOutcome (*exec)(const char* sql, RowCallback on_row, void* userarg);
   // Names the open store for people, without secrets or connection strings.

@@ -162,7 +162,7 @@ std::string describe_database() {
   return std::string("PostgreSQL database '") + or_default(pq.db(conn)) + "' on '" + or_default(pq.host(conn)) + "'";
 }
 
-EngineOpen open_database(const char* uri, std::string& error) {
+EngineOpen open_database(const char* uri, bool /*create_missing*/, std::string& error) {
   if (!load_libpq(error)) return EngineOpen::failed;
   LibpqCall call;
   switch (check_uri(uri)) {
@@ -195,8 +195,6 @@ EngineOpen open_database(const char* uri, std::string& error) {
 void close_database() {
   if (conn != nullptr && in_libpq == 0) finish_connection();
 }
-
-bool database_is_open() { return conn != nullptr; }
 
 long long now_ms() {
   timespec now{};
@@ -323,7 +321,7 @@ EngineOutcome exec_statement(const char* sql, RowCallback on_row, void* userarg)
   }
 }
 
-const StoreEngine engine = {open_database, close_database, database_is_open, exec_statement, describe_database};
+const StoreEngine engine = {open_database, close_database, exec_statement, describe_database};
 
 }  // namespace
 

@@ -18,8 +18,9 @@ sqlite3* db = nullptr;
 constexpr std::uint32_t busy_give_up_after = 30;
 constexpr std::uint32_t longest_pause_ms = 480 * 1000;
 
-EngineOpen open_file(const char* path, std::string& error) {
-  if (sqlite3_open(path, &db) == SQLITE_OK) return EngineOpen::opened;
+EngineOpen open_file(const char* path, bool create_missing, std::string& error) {
+  int flags = SQLITE_OPEN_READWRITE | (create_missing ? SQLITE_OPEN_CREATE : 0);
+  if (sqlite3_open_v2(path, &db, flags, nullptr) == SQLITE_OK) return EngineOpen::opened;
   error = db != nullptr ? sqlite3_errmsg(db) : "out of memory";
   sqlite3_close(db);
   db = nullptr;
@@ -31,8 +32,6 @@ void close_file() {
   sqlite3_close(db);
   db = nullptr;
 }
-
-bool file_is_open() { return db != nullptr; }
 
 std::string describe_file() {
   const char* name = db != nullptr ? sqlite3_db_filename(db, "main") : nullptr;
@@ -59,16 +58,17 @@ int record_journal_mode(void* userarg, int argc, char** argv, char** /*colnames*
   return 0;
 }
 
-bool journal_is_wal() {
-  bool wal = false;
-  return sqlite3_exec(db, "PRAGMA journal_mode", record_journal_mode, &wal, nullptr) == SQLITE_OK && wal;
-}
-
 }  // namespace
 
-const StoreEngine sqlite_engine = {open_file, close_file, file_is_open, exec_statement, describe_file};
+const StoreEngine sqlite_engine = {open_file, close_file, exec_statement, describe_file};
 
 sqlite3* store_handle() { return db; }
+
+bool store_in_wal_mode() {
+  bool wal = false;
+  return db != nullptr && sqlite3_exec(db, "PRAGMA journal_mode", record_journal_mode, &wal, nullptr) == SQLITE_OK &&
+         wal;
+}
 
 void store_register_busy_handler() {
   if (db != nullptr) sqlite3_busy_handler(db, busydb_callback, nullptr);
@@ -86,9 +86,11 @@ void store_register_busy_handler() {
 // grows meanwhile; SQLite reuses the file afterwards but never shrinks it, so
 // the first commit after the next complete checkpoint cuts it back to 4 MiB,
 // the size SQLite's automatic checkpoint (1000 pages of 4 KiB) lets it reach
-// anyway. All three are optimisations: a failure is not worth a word.
+// anyway. All three are optimisations: a failure is not worth a word. Run
+// after the first statement, the journal mode is known without a lock, so
+// none of them waits.
 void store_tune_for_short_connections() {
-  if (db == nullptr || !journal_is_wal()) return;
+  if (!store_in_wal_mode()) return;
   sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
   sqlite3_exec(db, "PRAGMA synchronous=NORMAL; PRAGMA journal_size_limit=4194304", nullptr, nullptr, nullptr);
 }

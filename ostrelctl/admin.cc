@@ -18,6 +18,7 @@
 #include "database.h"
 #include "unique_fd.h"
 #include "store.h"
+#include "table_output.h"
 
 namespace {
 
@@ -116,17 +117,7 @@ bool print_rows(const Database& db, const std::vector<const char*>& columns, con
       widths[i] = std::max(widths[i], static_cast<std::size_t>(sizes.integer(static_cast<int>(i))));
     if (!sizes.finish()) return false;
   }
-  auto print_line = [&](const std::vector<std::string>& cells) {
-    for (std::size_t i = 0; i < cells.size(); ++i) {
-      if (tsv)
-        std::printf("%s%s", i ? "\t" : "", cells[i].c_str());
-      else
-        std::printf(i + 1 < cells.size() ? "%-*s  " : "%-*s", static_cast<int>(i + 1 < cells.size() ? widths[i] : 0),
-                    cells[i].c_str());
-    }
-    std::printf("\n");
-  };
-  if (!tsv) print_line(header);
+  if (!tsv) print_cells(header, widths, tsv);
   std::string sql = "SELECT ";
   for (std::size_t i = 0; i < columns.size(); ++i) sql += std::string(i ? ", " : "") + columns[i];
   Statement rows(db, (sql + " FROM " + from + " ORDER BY " + order).c_str(), "list");
@@ -135,15 +126,9 @@ bool print_rows(const Database& db, const std::vector<const char*>& columns, con
   Statement::Step step;
   while ((step = rows.step()) == Statement::Step::row) {
     for (std::size_t i = 0; i < cells.size(); ++i) cells[i] = rows.text(static_cast<int>(i));
-    print_line(cells);
+    print_cells(cells, widths, tsv);
   }
   return step == Statement::Step::done && rows.finish();
-}
-
-bool output_written() {
-  if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return true;
-  std::fprintf(stderr, "ostrelctl: cannot write the output: %s\n", std::strerror(errno));
-  return false;
 }
 
 constexpr const char* list_usage =
@@ -165,10 +150,10 @@ constexpr const char* backup_usage =
     "usage: ostrelctl backup DEST [--db PATH]\n"
     "Copies the database, as one consistent snapshot taken beside live traffic, into a\n"
     "temporary file beside DEST that then replaces DEST.\n";
-constexpr const char* cleanup_usage =
-    "usage: ostrelctl cleanup [--db PATH]\n"
-    "Runs both of ostrel's cleanups now: pending rows first seen more than 18 hours ago and\n"
-    "verified rows not seen for more than 480 hours are deleted.\n";
+const std::string cleanup_usage = "usage: ostrelctl cleanup [--db PATH]\n"
+                                  "Runs both of ostrel's cleanups now: pending rows first seen more than " +
+                                  std::to_string(pending_max_age_hours) + " hours ago and\nverified rows not seen for "
+                                  "more than " + std::to_string(verified_max_age_hours) + " hours are deleted.\n";
 
 }  // namespace
 
@@ -261,13 +246,16 @@ int stats_command(int argc, char** argv) {
   // One snapshot for the three statements, so the figures agree.
   if (!db.exec("BEGIN", "stats")) return 1;
   Statement verified(db,
-                     "SELECT COUNT(*), IFNULL(MIN(ts), '-'), IFNULL(MAX(ts), '-'), "
-                     "SUM(ts < DATETIME('now', '-480 hours')) FROM verified",
+                     ("SELECT COUNT(*), IFNULL(MIN(ts), '-'), IFNULL(MAX(ts), '-'), SUM(ts < " +
+                      hours_ago_sql(verified_max_age_hours) + ") FROM verified")
+                         .c_str(),
                      "stats");
   if (!verified.single_row()) return 1;
   Statement pending(db,
-                    "SELECT COUNT(*), IFNULL(MIN(tsfirstdelivery), '-'), IFNULL(MAX(tslastdelivery), '-'), "
-                    "SUM(tsfirstdelivery < DATETIME('now', '-18 hours')) FROM pending",
+                    ("SELECT COUNT(*), IFNULL(MIN(tsfirstdelivery), '-'), IFNULL(MAX(tslastdelivery), '-'), "
+                     "SUM(tsfirstdelivery < " +
+                     hours_ago_sql(pending_max_age_hours) + ") FROM pending")
+                        .c_str(),
                     "stats");
   if (!pending.single_row()) return 1;
   Statement by_attempts(db, "SELECT attempts, COUNT(*) FROM pending GROUP BY attempts ORDER BY attempts", "stats");
@@ -293,7 +281,7 @@ int stats_command(int argc, char** argv) {
 
 int cleanup_command(int argc, char** argv) {
   CommonOptions options;
-  if (int status = parse(argc, argv, cleanup_usage, false, false, 0, options); status >= 0) return status;
+  if (int status = parse(argc, argv, cleanup_usage.c_str(), false, false, 0, options); status >= 0) return status;
   Database db;
   if (!db.open(database_path(options))) return 1;
   // ostrel's own cleanups, on either engine; a failure is logged and ends

@@ -8,6 +8,7 @@
 #include "log.h"
 #include "schema_pg_sql.h"
 #include "store.h"
+#include "table_output.h"
 
 namespace {
 
@@ -45,33 +46,15 @@ bool query_one(const std::string& sql, std::size_t columns, Row& row, const char
   return true;
 }
 
-bool output_written() {
-  if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return true;
-  std::perror("ostrelctl: cannot write the output");
-  return false;
-}
-
 long long number(const std::string& text) { return text.empty() ? 0 : std::stoll(text); }
-
-std::string ago(unsigned hours) { return "DATETIME('now', '-" + std::to_string(hours) + " hours')"; }
 
 void print_table(const Row& header, const std::vector<Row>& rows, bool tsv) {
   std::vector<std::size_t> widths;
   for (const std::string& title : header) widths.push_back(title.size());
   for (const Row& row : rows)
     for (std::size_t i = 0; i < row.size() && i < widths.size(); ++i) widths[i] = std::max(widths[i], row[i].size());
-  auto print_line = [&](const Row& cells) {
-    for (std::size_t i = 0; i < cells.size(); ++i) {
-      if (tsv)
-        std::printf("%s%s", i ? "\t" : "", cells[i].c_str());
-      else
-        std::printf(i + 1 < cells.size() ? "%-*s  " : "%-*s", static_cast<int>(i + 1 < cells.size() ? widths[i] : 0),
-                    cells[i].c_str());
-    }
-    std::printf("\n");
-  };
-  if (!tsv) print_line(header);
-  for (const Row& row : rows) print_line(row);
+  if (!tsv) print_cells(header, widths, tsv);
+  for (const Row& row : rows) print_cells(row, widths, tsv);
 }
 
 }  // namespace
@@ -129,10 +112,10 @@ int stats_on_postgres() {
   Row row;
   if (!query_one("SELECT (SELECT count(*) FROM verified), COALESCE((SELECT min(ts) FROM verified), '-'), "
                  "COALESCE((SELECT max(ts) FROM verified), '-'), (SELECT count(*) FROM verified WHERE ts < " +
-                     ago(verified_max_age_hours) +
+                     hours_ago_sql(verified_max_age_hours) +
                      "), (SELECT count(*) FROM pending), COALESCE((SELECT min(tsfirstdelivery) FROM pending), '-'), "
                      "COALESCE((SELECT max(tslastdelivery) FROM pending), '-'), (SELECT count(*) FROM pending WHERE "
-                     "tsfirstdelivery < " + ago(pending_max_age_hours) +
+                     "tsfirstdelivery < " + hours_ago_sql(pending_max_age_hours) +
                      "), COALESCE((SELECT string_agg(' ' || attempts || ': ' || n, '' ORDER BY attempts) FROM "
                      "(SELECT attempts, count(*) AS n FROM pending GROUP BY attempts) AS counts), '')",
                  9, row, "stats"))

@@ -67,23 +67,9 @@ bool Database::open(const char* path) {
   log_setup("ostrelctl: ");
   path_ = path;
   if (is_postgres_location(path)) return open_postgres(path);
-  // The probe refuses a missing file, which ostrel's own open would create.
-  sqlite3* probe = nullptr;
-  if (sqlite3_open_v2(path, &probe, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
-    std::fprintf(stderr, "ostrelctl: cannot open database '%s': %s\n", path,
-                 probe != nullptr ? sqlite3_errmsg(probe) : "out of memory");
-    sqlite3_close(probe);
-    return false;
-  }
-  sqlite3_close(probe);
-  if (store_open(path) != SQLITE_OK) {
-    std::fprintf(stderr, "ostrelctl: cannot open database '%s': %s\n", path, store_errmsg());
-    store_close();
-    return false;
-  }
-  db_ = store_handle();
+  // A missing file is refused, where ostrel's own open would create it.
+  if (!open_file(path, StoreCreate::never, "open")) return false;
   store_register_busy_handler();
-  store_tune_for_short_connections();
   for (const char* table : {"verified", "pending"}) {
     switch (find_table(*this, table)) {
       case TableCheck::present:
@@ -96,7 +82,24 @@ bool Database::open(const char* path) {
         return false;
     }
   }
+  store_tune_for_short_connections();  // the schema is read: no wait
   return true;
+}
+
+bool Database::create(const char* path) {
+  log_setup("ostrelctl: ");
+  path_ = path;
+  return open_file(path, StoreCreate::if_missing, "create");
+}
+
+bool Database::open_file(const char* path, StoreCreate create, const char* verb) {
+  if (store_connect(path, create) == StoreOpen::opened) {
+    db_ = store_handle();
+    return true;
+  }
+  std::fprintf(stderr, "ostrelctl: cannot %s database '%s': %s\n", verb, path, store_errmsg());
+  store_close();
+  return false;
 }
 
 bool Database::exec(const char* sql, const char* what) {

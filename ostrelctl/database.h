@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "store.h"
+
 struct sqlite3;
 struct sqlite3_stmt;
 
@@ -21,6 +23,9 @@ class Database {
   // Opens an existing database that has both tables; reports and returns
   // false otherwise.
   [[nodiscard]] bool open(const char* path);
+  // Opens the SQLite file at path, creating it when missing, without the
+  // busy handler or any check of its tables (init-db); reports failures.
+  [[nodiscard]] bool create(const char* path);
   // Runs a statement without results (BEGIN, COMMIT...); reports failures
   // under the name `what`.
   [[nodiscard]] bool exec(const char* sql, const char* what);
@@ -37,6 +42,7 @@ class Database {
 
  private:
   [[nodiscard]] bool open_postgres(const char* uri);
+  [[nodiscard]] bool open_file(const char* path, StoreCreate create, const char* verb);
 
   sqlite3* db_ = nullptr;
   bool postgres_ = false;

@@ -1,11 +1,13 @@
 #include "init_db.h"
 
+#include <sqlite3.h>
+
 #include <cstdio>
 #include <cstring>
 
 #include "admin_pg.h"
+#include "database.h"
 #include "schema_sql.h"
-#include "sqlite_handle.h"
 #include "store.h"
 
 namespace {
@@ -18,18 +20,6 @@ int count_schema_objects(sqlite3* db) {
     count = sqlite3_column_int(stmt, 0);
   sqlite3_finalize(stmt);
   return count;
-}
-
-bool in_wal_mode(sqlite3* db) {
-  sqlite3_stmt* stmt = nullptr;
-  bool wal = false;
-  if (sqlite3_prepare_v2(db, "PRAGMA journal_mode", -1, &stmt, nullptr) == SQLITE_OK &&
-      sqlite3_step(stmt) == SQLITE_ROW) {
-    const auto* mode = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
-    wal = mode != nullptr && std::strcmp(mode, "wal") == 0;
-  }
-  sqlite3_finalize(stmt);
-  return wal;
 }
 
 }  // namespace
@@ -45,22 +35,19 @@ int init_db_command(int argc, char** argv) {
   }
   const char* path = argv[1];
   if (is_postgres_location(path)) return init_db_on_postgres(path);
-  SqliteHandle db;
-  if (!db.open(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE)) {
-    std::fprintf(stderr, "ostrelctl: cannot create database '%s': %s\n", path, db.errmsg());
-    return 1;
-  }
-  sqlite3_busy_timeout(db.get(), 10000);
-  int before = count_schema_objects(db.get());
-  bool wal_before = before >= 0 && in_wal_mode(db.get());
+  Database db;
+  if (!db.create(path)) return 1;
+  sqlite3_busy_timeout(db.handle(), 10000);
+  int before = count_schema_objects(db.handle());
+  bool wal_before = before >= 0 && store_in_wal_mode();
   char* errmsg = nullptr;
-  if (before < 0 || sqlite3_exec(db.get(), schema_sql, nullptr, nullptr, &errmsg) != SQLITE_OK) {
+  if (before < 0 || sqlite3_exec(db.handle(), schema_sql, nullptr, nullptr, &errmsg) != SQLITE_OK) {
     std::fprintf(stderr, "ostrelctl: cannot initialise database '%s': %s\n", path,
-                 errmsg != nullptr ? errmsg : db.errmsg());
+                 errmsg != nullptr ? errmsg : sqlite3_errmsg(db.handle()));
     sqlite3_free(errmsg);
     return 1;
   }
-  int after = count_schema_objects(db.get());
+  int after = count_schema_objects(db.handle());
   if (after == before && wal_before)
     std::printf("Database '%s' is already initialised; nothing changed.\n", path);
   else

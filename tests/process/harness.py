@@ -2,6 +2,7 @@
 argv, environment, descriptors and a temporary directory."""
 
 import os
+import re
 import select
 import shutil
 import signal
@@ -20,14 +21,17 @@ FAKETIME_SPEED = "+0 x50"
 
 
 def program(name):
+    """A program of the build (ostrel, ferrow, tunwick, ostrelctl)."""
     return os.path.join(BIN_DIR, name)
 
 
 def helper(name):
+    """A compiled test helper (scripted_smtpd, slow_sync.so)."""
     return os.path.join(HELPER_DIR, name)
 
 
 def helper_script(name):
+    """A script of tests/helpers."""
     return os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "helpers", name)
 
 
@@ -48,7 +52,81 @@ def under_ptrace(env):
 
 
 def faketime_env():
+    """libfaketime preloaded at FAKETIME_SPEED, for the long waits."""
     return {"LD_PRELOAD": FAKETIME_LIB, "FAKETIME": FAKETIME_SPEED, "FAKETIME_DONT_RESET": "1"}
+
+
+def program_env(*layers, **extra):
+    """The environment of a program under test: a short PATH and the sanitizers'
+    settings, then each layer (a dict) and extra in turn; None removes a variable."""
+    env = {"PATH": "/usr/bin:/bin", **sanitizer_env()}
+    for layer in (*layers, extra):
+        for name, value in layer.items():
+            if value is None:
+                env.pop(name, None)
+            else:
+                env[name] = value
+    return env
+
+
+# The two replies of a greylisted attempt, whole lines as ostrel sends them.
+TEMPFAIL = (b"451 qqt failure (#4.3.0)\r\n", b"452 insufficient system storage\r\n")
+_TEMPFAIL_TEXTS = "|".join(re.escape(reply.decode().rstrip("\r\n")) for reply in TEMPFAIL)
+# Either of them as one whole reply, decoded (SmtpClient.reply(), Proc.recv_line()).
+TEMPFAIL_REPLY_RE = re.compile(rf"^({_TEMPFAIL_TEXTS})\r\n$")
+# Either of them as swaks prints a reply it got.
+TEMPFAIL_SWAKS_RE = re.compile(rf"<\*\* ({_TEMPFAIL_TEXTS})\n")
+
+
+def wait_until(condition, what, timeout=10):
+    """Polls condition() until it holds; fails naming what was waited for."""
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            raise AssertionError(f"waited in vain for {what}")
+        time.sleep(0.005)
+
+
+def wait_for_text(path, text, timeout=30):
+    """Waits until the file at path (which may not exist yet) holds text."""
+    def holds_text():
+        if not os.path.exists(path):
+            return False
+        with open(path, encoding="utf-8", errors="replace") as f:
+            return text in f.read()
+    wait_until(holds_text, f"{text!r} in {path}", timeout)
+
+
+def read_reply(sock, data=b""):
+    """One whole SMTP reply from sock, after data already read (its last line
+    has a blank after the code)."""
+    while not re.search(rb"(^|\n)[0-9]{3} [^\n]*\r\n$", data):
+        chunk = sock.recv(4096)
+        if not chunk:
+            raise AssertionError(f"connection closed after {data!r}")
+        data += chunk
+    return data
+
+
+def rollback_database(path):
+    """A database at path with the two tables in rollback-journal mode, where
+    (unlike init-db's WAL) readers wait for a writer's lock too."""
+    conn = sqlite3.connect(path)
+    with conn:
+        conn.executescript("CREATE TABLE verified (ip, ts); CREATE TABLE pending (ip, envsender, envrecipient,"
+                           " tsfirstdelivery, tslastdelivery, attempts);")
+    conn.close()
+    return path
+
+
+def require_own_network(command):
+    """For setUpModule of tests that `command` (unshare -n ...) runs in a network
+    namespace of their own: refuses to run anywhere else, brings the loopback up."""
+    names = [name for _, name in socket.if_nameindex()]
+    if names != ["lo"]:
+        raise RuntimeError(f"these tests must run in a network namespace of their own ({command}); "
+                           f"interfaces here: {names}")
+    subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
 
 
 class Proc:
@@ -99,7 +177,13 @@ class Proc:
         return head
 
     def recv_line(self, timeout=15):
+        """The next line received."""
         return self.recv_until(b"\n", timeout)
+
+    def command(self, data):
+        """Sends data and gives the next line received: one step of a dialogue."""
+        self.send(data)
+        return self.recv_line()
 
     def recv_all(self, timeout=15):
         """Everything until the program closes its end."""
@@ -188,13 +272,9 @@ class OstrelCase(WorkdirCase):
         self.smtpd_log = self.path("smtpd.log")
 
     def env(self, **extra):
-        env = {"PATH": "/usr/bin:/bin", "GREYLIST": "", "DBFILE": self.db, "TCPREMOTEIP": "192.0.2.7",
-               "LOGTHRESHOLD": "7", "SMTPD_LOG": self.smtpd_log, **sanitizer_env()}
-        env.update({k: v for k, v in extra.items() if v is not None})
-        for k, v in extra.items():
-            if v is None:
-                env.pop(k, None)
-        return env
+        """ostrel's environment for a greylisted client 192.0.2.7 on this database."""
+        return program_env({"GREYLIST": "", "DBFILE": self.db, "TCPREMOTEIP": "192.0.2.7", "LOGTHRESHOLD": "7",
+                            "SMTPD_LOG": self.smtpd_log}, **extra)
 
     def server_script(self, *steps):
         return self.write_file(f"script{len(self.procs)}", "\n".join(steps) + "\n")
@@ -224,12 +304,14 @@ class OstrelCase(WorkdirCase):
 
 
 def free_port():
+    """A loopback port free at the moment."""
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
 
 
-def wait_for_port(port, timeout=10):
+def wait_for_port(port, timeout=20):
+    """Waits until something listens on 127.0.0.1:port."""
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
         with socket.socket() as s:

@@ -5,13 +5,11 @@ import os
 import pwd
 import re
 import socket
+import sqlite3
 import subprocess
 import time
 
-from harness import free_port, program, sanitizer_env
-
-# The reply a greylisted client gets, as swaks prints it.
-TEMPFAIL_RE = re.compile(r"<\*\* (451 qqt failure \(#4\.3\.0\)|452 insufficient system storage)\n")
+from harness import WorkdirCase, free_port, program, program_env, wait_for_port, wait_for_text
 
 EXIM_CONF = """primary_hostname = mx.test.example
 domainlist local_domains = *
@@ -56,17 +54,6 @@ def exim_command(workdir, main_options=""):
 
 def inbox_path(workdir):
     return os.path.join(workdir, "exim", "mail", "inbox")
-
-
-def wait_for_text(path, text, timeout=30):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if os.path.exists(path):
-            with open(path, encoding="utf-8", errors="replace") as f:
-                if text in f.read():
-                    return
-        time.sleep(0.02)
-    raise AssertionError(f"{text!r} did not appear in {path}")
 
 
 class TcpServer:
@@ -153,25 +140,38 @@ class SmtpClient:
 
 
 def base_env(workdir, **extra):
-    env = {"PATH": "/usr/bin:/bin:/usr/sbin:/sbin", "GREYLIST": "", "DBFILE": os.path.join(workdir, "greylist.db"),
-           "LOGTHRESHOLD": "7", **sanitizer_env()}
-    env.update(extra)
-    return env
+    """The chain's environment under tcpserver: greylisting on workdir/greylist.db,
+    a PATH with the sbin folders for exim4."""
+    return program_env({"PATH": "/usr/bin:/bin:/usr/sbin:/sbin", "GREYLIST": "",
+                        "DBFILE": os.path.join(workdir, "greylist.db"), "LOGTHRESHOLD": "7"}, **extra)
 
 
 def init_db(path):
+    """A fresh greylist database at path, made by ostrelctl init-db."""
     subprocess.run([program("ostrelctl"), "init-db", path], check=True, capture_output=True)
 
 
-def wait_for_listener(port, timeout=20):
-    deadline = time.monotonic() + timeout
-    while True:
-        with socket.socket() as s:
-            if s.connect_ex(("127.0.0.1", port)) == 0:
-                return
-        if time.monotonic() > deadline:
-            raise AssertionError(f"nothing listens on port {port}")
-        time.sleep(0.05)
+class ChainCase(WorkdirCase):
+    """The chain with real parts around a fresh database: tcpserver runs ostrel
+    in front of exim4 -bs (or argv) for every connection."""
+
+    def setUp(self):
+        super().setUp()
+        self.db = self.path("greylist.db")
+        init_db(self.db)
+        self.exim = exim_command(self.workdir)
+
+    def serve(self, argv=None, concurrency=40, host="127.0.0.1", options=(), **env):
+        """A tcpserver on host, stopped when the test ends."""
+        server = TcpServer(self.workdir, argv or [program("ostrel")] + self.exim, base_env(self.workdir, **env),
+                           concurrency, host=host, options=options)
+        self.addCleanup(server.close)
+        return server
+
+    def rows(self, sql):
+        """The rows of a query on the database."""
+        with sqlite3.connect(self.db) as conn:
+            return conn.execute(sql).fetchall()
 
 
 def start_aiosmtpd(case, out_path):
@@ -183,5 +183,5 @@ def start_aiosmtpd(case, out_path):
                                    "-c", "aiosmtpd.handlers.Debugging", "stdout"], stdout=f, stderr=subprocess.STDOUT)
     case.addCleanup(server.wait)
     case.addCleanup(server.terminate)
-    wait_for_listener(port)
+    wait_for_port(port)
     return port

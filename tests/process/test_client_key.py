@@ -4,9 +4,8 @@ and GREYLIST_CIDR6. TCPREMOTEIP is set directly, as tcpserver would."""
 
 import os
 
-from harness import EHLO_REPLY, GREETING, OK, OstrelCase, program
+from harness import EHLO_REPLY, GREETING, OK, TEMPFAIL, OstrelCase, program
 
-TEMPFAIL = (b"451 qqt failure (#4.3.0)\r\n", b"452 insufficient system storage\r\n")
 ACCEPTED = "reply 250 Accepted\\r\\n"
 SHOW_ENV = ["/bin/sh", "-c", "echo served; cat >/dev/null"]
 

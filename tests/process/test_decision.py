@@ -1,8 +1,7 @@
 """The greylisting decision through the real ostrel binary."""
 
-from harness import EHLO_REPLY, GREETING, OK, OstrelCase
+from harness import EHLO_REPLY, GREETING, OK, TEMPFAIL, OstrelCase
 
-TEMPFAIL = (b"451 qqt failure (#4.3.0)\r\n", b"452 insufficient system storage\r\n")
 ACCEPTED = "reply 250 Accepted\\r\\n"
 
 

@@ -3,30 +3,14 @@ client, exim4 -bs as the SMTP server program."""
 
 import concurrent.futures
 import os
-import sqlite3
 import subprocess
 
-from harness import WorkdirCase, helper, program
-from realparts import TEMPFAIL_RE as TEMPFAIL
-from realparts import SmtpClient, TcpServer, base_env, exim_command, inbox_path, init_db, swaks, wait_for_text
+from harness import TEMPFAIL_SWAKS_RE as TEMPFAIL
+from harness import TEMPFAIL_REPLY_RE, helper, program, wait_for_text
+from realparts import ChainCase, SmtpClient, exim_command, inbox_path, swaks
 
 
-class EndToEnd(WorkdirCase):
-    def setUp(self):
-        super().setUp()
-        self.db = self.path("greylist.db")
-        init_db(self.db)
-        self.exim = exim_command(self.workdir)
-
-    def serve(self, argv=None, concurrency=40, **env):
-        server = TcpServer(self.workdir, argv or [program("ostrel")] + self.exim,
-                           base_env(self.workdir, **env), concurrency)
-        self.addCleanup(server.close)
-        return server
-
-    def rows(self, sql):
-        with sqlite3.connect(self.db) as conn:
-            return conn.execute(sql).fetchall()
+class EndToEnd(ChainCase):
 
     def test_greylisting_round_trip(self):
         server = self.serve()
@@ -77,8 +61,7 @@ class EndToEnd(WorkdirCase):
                         if reply.startswith(b"354"):
                             reply = client.command(body + b".\r\n")
                     if attempt == "refused":
-                        self.assertRegex(reply.decode(), r"^(451 qqt failure \(#4\.3\.0\)|452 insufficient system "
-                                                         r"storage)\r\n$")
+                        self.assertRegex(reply.decode(), TEMPFAIL_REPLY_RE)
                         self.assertTrue(client.closed())
                         self.assertIn((local, sender.decode(), "", 1),
                                       self.rows("SELECT ip, envsender, envrecipient, attempts FROM pending"))
@@ -107,7 +90,7 @@ class EndToEnd(WorkdirCase):
         self.assertTrue(replies[1].startswith(b"214-") and b"\r\n214 " in replies[1], replies[1])
         self.assertEqual(replies[2], b"250 OK\r\n")
         self.assertTrue(replies[3].startswith(b"500 "), replies[3])
-        self.assertRegex(replies[4].decode(), r"^(451 qqt failure \(#4\.3\.0\)|452 insufficient system storage)\r\n$")
+        self.assertRegex(replies[4].decode(), TEMPFAIL_REPLY_RE)
         self.assertTrue(client.closed())
         server.wait_for_ends(1)
         self.assertEqual(self.rows("SELECT envsender, envrecipient, attempts FROM pending"),
@@ -121,8 +104,7 @@ class EndToEnd(WorkdirCase):
         self.assertNotIn(b"STARTTLS", client.command(b"EHLO client.example\r\n"))
         self.assertEqual(client.command(b"STARTTLS\r\n"), b"503 STARTTLS command used when not advertised\r\n")
         self.assertEqual(client.command(b"MAIL FROM:<s@example.org>\r\n"), b"250 OK\r\n")
-        self.assertRegex(client.command(b"RCPT TO:<r@example.net>\r\n").decode(),
-                         r"^(451 qqt failure \(#4\.3\.0\)|452 insufficient system storage)\r\n$")
+        self.assertRegex(client.command(b"RCPT TO:<r@example.net>\r\n").decode(), TEMPFAIL_REPLY_RE)
         server.wait_for_ends(1)
         self.assertEqual(self.rows("SELECT envrecipient FROM pending"), [("r@example.net",)])
 

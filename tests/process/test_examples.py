@@ -6,8 +6,9 @@ import shutil
 import sqlite3
 import subprocess
 
-from harness import WorkdirCase, free_port, helper, program
-from realparts import TEMPFAIL_RE, exim_command, inbox_path, init_db, start_aiosmtpd, swaks, wait_for_text
+from harness import TEMPFAIL_SWAKS_RE as TEMPFAIL_RE
+from harness import WorkdirCase, free_port, helper, program, wait_for_text
+from realparts import exim_command, inbox_path, init_db, start_aiosmtpd, swaks
 
 TOP = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 BUILD = os.path.abspath(os.path.join(helper("scripted_smtpd"), "..", ".."))

@@ -2,28 +2,15 @@
 server program, the client and signals failing at each stage."""
 
 import os
-import re
 import signal
 import socket
 import sqlite3
 import struct
 import subprocess
 
-from harness import EHLO_REPLY, GREETING, OK, OstrelCase, helper, program
+from harness import EHLO_REPLY, GREETING, OK, TEMPFAIL, OstrelCase, helper, program, read_reply
 
-TEMPFAIL = (b"451 qqt failure (#4.3.0)\r\n", b"452 insufficient system storage\r\n")
 DIALOGUE = [GREETING, EHLO_REPLY, OK, "reply 250 Accepted\\r\\n", "reply 354 go\\r\\n", "silent"]
-
-
-def read_reply(sock):
-    """Reads one whole SMTP reply (its last line has a blank after the code)."""
-    data = b""
-    while not re.search(rb"(^|\n)[0-9]{3} [^\n]*\r\n$", data):
-        chunk = sock.recv(1000)
-        if not chunk:
-            raise AssertionError(f"connection closed after {data!r}")
-        data += chunk
-    return data
 
 
 def server_pid(proc):

@@ -4,12 +4,12 @@ namespace of its own (the test command starts it under `unshare -m -n`)."""
 import contextlib
 import os
 import pwd
-import socket
 import subprocess
 import sys
 import time
 
-from harness import EHLO_REPLY, GREETING, OK, OstrelCase, WorkdirCase, helper, helper_script, program, sanitizer_env
+from harness import (EHLO_REPLY, GREETING, OK, OstrelCase, WorkdirCase, helper, helper_script, program, program_env,
+                     require_own_network, wait_for_text)
 
 LISTED = "192.0.2.1"      # listed as 127.0.0.2 by the listing zones
 UNLISTED = "192.0.2.5"
@@ -21,11 +21,7 @@ NS_DIR = "/tmp/ferrow-test-ns"
 
 
 def setUpModule():
-    names = [name for _, name in socket.if_nameindex()]
-    if names != ["lo"]:
-        raise RuntimeError(f"these tests must run in a network namespace of their own (unshare -m -n); "
-                           f"interfaces here: {names}")
-    subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+    require_own_network("unshare -m -n")
     os.makedirs(NS_DIR, exist_ok=True)
     resolv = os.path.join(NS_DIR, "resolv.conf")
     with open(resolv, "w") as f:
@@ -35,22 +31,7 @@ def setUpModule():
 
 
 def ferrow_env(**extra):
-    env = {"PATH": "/usr/bin:/bin", "LOGTHRESHOLD": "7", "TCPREMOTEIP": LISTED, **sanitizer_env()}
-    env.update({k: v for k, v in extra.items() if v is not None})
-    for k, v in extra.items():
-        if v is None:
-            env.pop(k, None)
-    return env
-
-
-def wait_for_text(path, text, timeout=10):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        with open(path, errors="replace") as f:
-            if text in f.read():
-                return
-        time.sleep(0.01)
-    raise AssertionError(f"{text!r} not in {path}")
+    return program_env({"LOGTHRESHOLD": "7", "TCPREMOTEIP": LISTED}, **extra)
 
 
 class FerrowCase(WorkdirCase):

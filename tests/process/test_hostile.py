@@ -4,9 +4,8 @@ the database holds exactly what the decision records."""
 
 import re
 
-from harness import GREETING, OK, OstrelCase
+from harness import GREETING, OK, TEMPFAIL, OstrelCase
 
-TEMPFAIL = (b"451 qqt failure (#4.3.0)\r\n", b"452 insufficient system storage\r\n")
 VALUE = r"([^']*)"
 # Every statement ostrel may run, with its values quote-free.
 STATEMENTS = [re.compile("^" + re.escape(t).replace(re.escape("%s"), VALUE) + "$") for t in [

@@ -4,23 +4,17 @@ namespace of its own (the test command starts it under `unshare -n`), whose
 loopback device also carries documentation addresses, so that clients of one
 network can connect from several addresses."""
 
-import socket
-import sqlite3
 import subprocess
 
-from harness import WorkdirCase, program
-from realparts import TEMPFAIL_RE as TEMPFAIL
-from realparts import TcpServer, base_env, exim_command, inbox_path, init_db, swaks, wait_for_text
+from harness import TEMPFAIL_SWAKS_RE as TEMPFAIL
+from harness import require_own_network, wait_for_text
+from realparts import ChainCase, inbox_path, swaks
 
 CLIENT_ADDRESSES = ["2001:db8:1:2::10", "2001:db8:1:2::77", "2001:db8:1:3::5", "192.0.2.10", "192.0.2.77"]
 
 
 def setUpModule():
-    names = [name for _, name in socket.if_nameindex()]
-    if names != ["lo"]:
-        raise RuntimeError(f"these tests must run in a network namespace of their own (unshare -n); "
-                           f"interfaces here: {names}")
-    subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+    require_own_network("unshare -n")
     for addr in CLIENT_ADDRESSES:
         # one address each; no duplicate address detection on the loopback
         argv = ["ip", "addr", "replace", f"{addr}/128", "dev", "lo", "nodad"] if ":" in addr else \
@@ -28,25 +22,10 @@ def setUpModule():
         subprocess.run(argv, check=True)
 
 
-class Ipv6Chain(WorkdirCase):
-    def setUp(self):
-        super().setUp()
-        self.db = self.path("greylist.db")
-        init_db(self.db)
-        self.exim = exim_command(self.workdir)
-
-    def serve(self, host, options=(), **env):
-        server = TcpServer(self.workdir, [program("ostrel")] + self.exim, base_env(self.workdir, **env), host=host,
-                           options=options)
-        self.addCleanup(server.close)
-        return server
-
-    def rows(self, sql):
-        with sqlite3.connect(self.db) as conn:
-            return conn.execute(sql).fetchall()
+class Ipv6Chain(ChainCase):
 
     def test_greylisted_retried_promoted_verified_on_ipv6_loopback(self):
-        server = self.serve("::1")
+        server = self.serve(host="::1")
         first = swaks(server.port, "sender@example.org", "user@example.net", server="::1")
         self.assertIn("=== Connected to ::1.", first)
         self.assertRegex(first, TEMPFAIL)
@@ -74,8 +53,8 @@ class Ipv6Chain(WorkdirCase):
 
     def test_pool_retries_pass_with_network_keys(self):
         env = {"GREYLIST_CIDR4": "24", "GREYLIST_CIDR6": "64"}
-        v6 = self.serve("::1", **env)
-        v4 = self.serve("127.0.0.1", **env)
+        v6 = self.serve(host="::1", **env)
+        v4 = self.serve(host="127.0.0.1", **env)
 
         def send(server, local, sender="pool@example.org"):
             return swaks(server.port, sender, "user@example.net", local=local,
@@ -105,8 +84,8 @@ class Ipv6Chain(WorkdirCase):
 
     def test_ipv4_mapped_client_is_the_ipv4_client(self):
         # -6 makes tcpserver name IPv4 clients by their IPv4-mapped address
-        mapped = self.serve("127.0.0.1", options=["-6"])
-        plain = self.serve("127.0.0.1")
+        mapped = self.serve(host="127.0.0.1", options=["-6"])
+        plain = self.serve(host="127.0.0.1")
         self.assertRegex(swaks(mapped.port, "s@example.org", "user@example.net"), TEMPFAIL)
         self.assertEqual(self.rows("SELECT ip FROM pending"), [("127.0.0.1",)])
         self.assertRegex(swaks(plain.port, "s@example.org", "user@example.net"), r"<-  250 OK id=\S+\n")

@@ -4,7 +4,6 @@ half-closed connections, replies that leave at once."""
 
 import os
 import random
-import re
 import select
 import signal
 import socket
@@ -13,9 +12,9 @@ import subprocess
 import threading
 import time
 
-from harness import (EHLO_REPLY, GREETING, OK, OstrelCase, WorkdirCase, faketime_env, helper, program,
-                     sanitizer_env, under_ptrace)
-from realparts import TcpServer, base_env, exim_command, inbox_path, init_db, start_aiosmtpd, wait_for_text
+from harness import (EHLO_REPLY, GREETING, OK, OstrelCase, WorkdirCase, faketime_env, helper, program, program_env,
+                     read_reply, under_ptrace, wait_for_text, wait_until)
+from realparts import TcpServer, base_env, exim_command, inbox_path, init_db, start_aiosmtpd
 
 ALARM_LINE = "ostrel: Big timeout reached from '192.0.2.7'!\n"
 DIALOGUE = [GREETING, EHLO_REPLY, OK, "reply 250 Accepted\\r\\n"]
@@ -24,12 +23,6 @@ DIALOGUE = [GREETING, EHLO_REPLY, OK, "reply 250 Accepted\\r\\n"]
 LONG_EHLO_LINES = 4000
 LONG_EHLO = "reply " + ("250-" + "x" * 96 + "\\r\\n") * LONG_EHLO_LINES + "250 HELP\\r\\n"
 LONG_EHLO_SIZE = LONG_EHLO_LINES * 102 + 10
-
-
-def tunwick_env(**extra):
-    env = {"PATH": "/usr/bin:/bin", **sanitizer_env()}
-    env.update(extra)
-    return env
 
 
 def current_syscall(pid):
@@ -54,24 +47,6 @@ def waits_for_room(pid):
     """True while the process waits in poll for room to write: one entry of
     its own beside ostrel's signal pipe, with the 40-second limit."""
     return waits_in_poll(pid, 2, 40000, 40000)
-
-
-def wait_until(condition, what, timeout=10):
-    deadline = time.monotonic() + timeout
-    while not condition():
-        if time.monotonic() > deadline:
-            raise AssertionError(f"waited in vain for {what}")
-        time.sleep(0.005)
-
-
-def read_reply(sock, data=b""):
-    """One whole SMTP reply (its last line has a blank after the code)."""
-    while not re.search(rb"(^|\n)[0-9]{3} [^\n]*\r\n$", data):
-        chunk = sock.recv(4096)
-        if not chunk:
-            raise AssertionError(f"connection closed after {data!r}")
-        data += chunk
-    return data
 
 
 def send_in_background(sock, data):
@@ -250,7 +225,7 @@ class BoundedWrites(OstrelCase):
         err = open(self.path("tunwick.stderr"), "wb")
         started = time.monotonic()
         proc = subprocess.Popen([program("tunwick"), "127.0.0.1", str(peer.getsockname()[1])], stdin=stdin_read,
-                                stdout=stdout_write, stderr=err, env=tunwick_env(**faketime_env()))
+                                stdout=stdout_write, stderr=err, env=program_env(**faketime_env()))
         for fd in (stdin_read, stdout_write):
             os.close(fd)
         self.addCleanup(os.close, stdin_write)
@@ -282,7 +257,7 @@ class BoundedWrites(OstrelCase):
         select.select([], queued[:1], [], 10)  # the first is queued: the queue is full
         started = time.monotonic()
         result = subprocess.run([program("tunwick"), "127.0.0.1", str(port)], capture_output=True, text=True,
-                                stdin=subprocess.DEVNULL, env=tunwick_env(**faketime_env()), timeout=60)
+                                stdin=subprocess.DEVNULL, env=program_env(**faketime_env()), timeout=60)
         self.assert_sped_up(started)
         self.assertEqual(result.returncode, 100)
         self.assertTrue(result.stderr.endswith("tunwick: Unable to connect socket: Connection timed out\n"),
@@ -333,7 +308,7 @@ class HalfClose(WorkdirCase):
         self.addCleanup(ours.close)
         with open(self.path("tunwick.stderr"), "wb") as err:
             proc = subprocess.Popen([program("tunwick"), "127.0.0.1", str(port)], stdin=theirs, stdout=theirs,
-                                    stderr=err, env=tunwick_env(LOGTHRESHOLD="3"))
+                                    stderr=err, env=program_env(LOGTHRESHOLD="3"))
         theirs.close()
         rest = self.transaction(ours)
         self.assertRegex(rest, rb"^250 OK\r\n221 Bye\r\n$")

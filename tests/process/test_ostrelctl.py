@@ -4,7 +4,8 @@ import os
 import sqlite3
 import subprocess
 
-from harness import EHLO_REPLY, FAKETIME_LIB, GREETING, OK, OstrelCase, WorkdirCase, program, sanitizer_env
+from harness import (EHLO_REPLY, FAKETIME_LIB, GREETING, OK, OstrelCase, WorkdirCase, program, rollback_database,
+                     sanitizer_env)
 
 WAL_LIMIT = 4 * 1024 * 1024
 
@@ -59,29 +60,41 @@ class InitDb(WorkdirCase):
         self.assertEqual(subprocess.run([program("ostrelctl"), "bogus"], capture_output=True).returncode, 2)
 
 
-class Admin(WorkdirCase):
+# The rows of the admin commands' cases, on SQLite and on PostgreSQL.
+ADMIN_ROWS = """
+    INSERT INTO pending VALUES ('192.0.2.1', 'a@example.org', 'b@example.net',
+        '2026-01-01 10:00:00', '2026-01-01 10:05:00', 2);
+    INSERT INTO pending VALUES ('192.0.2.1', '', 'c@example.net', DATETIME('now'), DATETIME('now'), 1);
+    INSERT INTO pending VALUES ('192.0.2.2', 'a@example.org', 'b@example.net',
+        DATETIME('now', '-17 hours'), DATETIME('now'), 1);
+    INSERT INTO verified VALUES ('198.51.100.7', '2025-01-01 00:00:00');
+    INSERT INTO verified VALUES ('2001:db8::25', DATETIME('now'));
+"""
+
+
+class SeededDatabase(WorkdirCase):
+    """A database made by init-db at self.db holding the rows of ROWS (SQL)."""
+
+    ROWS = ""
+
     def setUp(self):
         super().setUp()
         self.db = self.path("g.db")
         subprocess.run([program("ostrelctl"), "init-db", self.db], check=True, capture_output=True)
         with sqlite3.connect(self.db) as conn:
-            conn.executescript("""
-                INSERT INTO pending VALUES ('192.0.2.1', 'a@example.org', 'b@example.net',
-                    '2026-01-01 10:00:00', '2026-01-01 10:05:00', 2);
-                INSERT INTO pending VALUES ('192.0.2.1', '', 'c@example.net', DATETIME('now'), DATETIME('now'), 1);
-                INSERT INTO pending VALUES ('192.0.2.2', 'a@example.org', 'b@example.net',
-                    DATETIME('now', '-17 hours'), DATETIME('now'), 1);
-                INSERT INTO verified VALUES ('198.51.100.7', '2025-01-01 00:00:00');
-                INSERT INTO verified VALUES ('2001:db8::25', DATETIME('now'));
-            """)
-
-    def ctl(self, *args, env=None):
-        return subprocess.run([program("ostrelctl"), *args], capture_output=True, text=True,
-                              env=env if env is not None else {"DBFILE": self.db})
+            conn.executescript(self.ROWS)
 
     def rows(self, sql):
         with sqlite3.connect(self.db) as conn:
             return conn.execute(sql).fetchall()
+
+
+class Admin(SeededDatabase):
+    ROWS = ADMIN_ROWS
+
+    def ctl(self, *args, env=None):
+        return subprocess.run([program("ostrelctl"), *args], capture_output=True, text=True,
+                              env=env if env is not None else {"DBFILE": self.db})
 
     def test_list(self):
         result = self.ctl("list", "pending", "--ip", "192.0.2.1", "--tsv")
@@ -159,29 +172,37 @@ class Admin(WorkdirCase):
         proc.stderr.close()
 
 
-class ClientKeys(WorkdirCase):
+class HeldLock(WorkdirCase):
+    """A database in rollback-journal mode, where readers wait for a writer too."""
+
+    def test_a_lock_that_outlasts_the_busy_handler_is_waited_for_once(self):
+        db = rollback_database(self.path("rollback.db"))
+        holder = sqlite3.connect(db, isolation_level=None)
+        self.addCleanup(holder.close)
+        holder.execute("BEGIN EXCLUSIVE")
+        env = {"DBFILE": db, "LOGTHRESHOLD": "7", "LD_PRELOAD": FAKETIME_LIB, "FAKETIME": "+0 x20000",
+               "FAKETIME_DONT_RESET": "1", **sanitizer_env()}
+        result = subprocess.run([program("ostrelctl"), "stats"], capture_output=True, text=True, env=env, timeout=120)
+        self.assertEqual(result.returncode, 1)
+        self.assertEqual(result.stderr.count("Ouch! Database locked (30th time)."), 1, result.stderr)
+        self.assertTrue(result.stderr.endswith("ostrelctl: reading the schema failed: database is locked\n"),
+                        result.stderr)
+
+
+class ClientKeys(SeededDatabase):
     """Addresses and networks in the form ostrel keys its rows on."""
 
-    def setUp(self):
-        super().setUp()
-        self.db = self.path("g.db")
-        subprocess.run([program("ostrelctl"), "init-db", self.db], check=True, capture_output=True)
-        with sqlite3.connect(self.db) as conn:
-            conn.executescript("""
-                INSERT INTO pending VALUES ('192.0.2.1', 'a@example.org', 'b@example.net', DATETIME('now'),
-                    DATETIME('now'), 2);
-                INSERT INTO pending VALUES ('192.0.2.1', '', 'c@example.net', DATETIME('now'), DATETIME('now'), 1);
-                INSERT INTO verified VALUES ('198.51.100.7', '2025-01-01 00:00:00');
-                INSERT INTO verified VALUES ('2001:db8::25', DATETIME('now'));
-            """)
+    ROWS = """
+        INSERT INTO pending VALUES ('192.0.2.1', 'a@example.org', 'b@example.net', DATETIME('now'),
+            DATETIME('now'), 2);
+        INSERT INTO pending VALUES ('192.0.2.1', '', 'c@example.net', DATETIME('now'), DATETIME('now'), 1);
+        INSERT INTO verified VALUES ('198.51.100.7', '2025-01-01 00:00:00');
+        INSERT INTO verified VALUES ('2001:db8::25', DATETIME('now'));
+    """
 
     def ctl(self, *args):
         return subprocess.run([program("ostrelctl"), *args], capture_output=True, text=True,
                               env={"DBFILE": self.db, **sanitizer_env()})
-
-    def rows(self, sql):
-        with sqlite3.connect(self.db) as conn:
-            return conn.execute(sql).fetchall()
 
     def test_spellings_of_an_address_name_its_rows(self):
         self.assertEqual(self.ctl("allow", "2001:DB8:0::25").stdout,
@@ -407,12 +428,7 @@ class WalSize(OstrelCase):
         self.assertEqual(len(self.query("SELECT 1 FROM pending WHERE envrecipient LIKE 'r%@example.org'")), n + 1)
 
 
-class Backup(WorkdirCase):
-    def setUp(self):
-        super().setUp()
-        self.db = self.path("g.db")
-        subprocess.run([program("ostrelctl"), "init-db", self.db], check=True, capture_output=True)
-
+class Backup(SeededDatabase):
     def backup(self, dest, **extra):
         return subprocess.run([program("ostrelctl"), "backup", dest, "--db", self.db], capture_output=True,
                               text=True, env={**sanitizer_env(), **extra})

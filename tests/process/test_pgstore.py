@@ -14,12 +14,12 @@ import test_client_key
 import test_decision
 import test_ostrelctl
 import test_startup
-from harness import GREETING, OstrelCase, WorkdirCase, free_port, helper, program
+from harness import TEMPFAIL_SWAKS_RE as TEMPFAIL_RE
+from harness import GREETING, TEMPFAIL_REPLY_RE, OstrelCase, WorkdirCase, free_port, helper, program, wait_until
 from pgcluster import GRANTS, PgCluster
-from realparts import TEMPFAIL_RE, TcpServer, base_env, exim_command, swaks
+from realparts import TcpServer, base_env, exim_command, swaks
 
 CLUSTER = None
-TEMPFAIL_BYTES = rb"^(451 qqt failure \(#4\.3\.0\)|452 insufficient system storage)\r\n$"
 
 
 def setUpModule():
@@ -344,7 +344,7 @@ class BlockedRetries:
         proc.recv_line()
         proc.send(b"MAIL FROM:<s@example.org>\r\nRCPT TO:<r@example.org>\r\n")
         proc.recv_line()
-        self.assertRegex(proc.recv_line(), TEMPFAIL_BYTES)
+        self.assertRegex(proc.recv_line().decode(), TEMPFAIL_REPLY_RE)
         return proc
 
     def waiting_for_locks(self):
@@ -362,10 +362,7 @@ class BlockedRetries:
             cur.execute("BEGIN")
             cur.execute("SELECT attempts FROM pending FOR UPDATE")
             procs = [self.attempt() for _ in range(self.RETRIES)]
-            deadline = time.monotonic() + 20
-            while self.waiting_for_locks() < self.RETRIES:
-                self.assertLess(time.monotonic(), deadline, "the updates did not all wait for the lock")
-                time.sleep(0.01)
+            wait_until(lambda: self.waiting_for_locks() >= self.RETRIES, "every update to wait for the lock", 20)
             cur.execute("COMMIT")
         self.assertEqual([proc.wait() for proc in procs], [0] * self.RETRIES)
         self.assertEqual(self.pending(), [("192.0.2.7", "s@example.org", "r@example.org", self.RETRIES + 1)])
@@ -425,17 +422,6 @@ class ConcurrentRetries(WorkdirCase):
         self.run_retries(via_bouncer=True)
 
 
-ADMIN_ROWS = """
-    INSERT INTO pending VALUES ('192.0.2.1', 'a@example.org', 'b@example.net',
-        '2026-01-01 10:00:00', '2026-01-01 10:05:00', 2);
-    INSERT INTO pending VALUES ('192.0.2.1', '', 'c@example.net', DATETIME('now'), DATETIME('now'), 1);
-    INSERT INTO pending VALUES ('192.0.2.2', 'a@example.org', 'b@example.net',
-        DATETIME('now', '-17 hours'), DATETIME('now'), 1);
-    INSERT INTO verified VALUES ('198.51.100.7', '2025-01-01 00:00:00');
-    INSERT INTO verified VALUES ('2001:db8::25', DATETIME('now'));
-"""
-
-
 class AdminOnPostgres(test_ostrelctl.Admin):
     """The admin commands' cases of the SQLite suite, on PostgreSQL through
     pgbouncer, as ostrel's own role; the cases whose text is SQLite's own are
@@ -446,7 +432,7 @@ class AdminOnPostgres(test_ostrelctl.Admin):
         self.dbname = CLUSTER.new_database()
         self.addCleanup(CLUSTER.drop_database, self.dbname)
         self.db = CLUSTER.uri(self.dbname, via_bouncer=True)
-        CLUSTER.query(self.dbname, ADMIN_ROWS)
+        CLUSTER.query(self.dbname, test_ostrelctl.ADMIN_ROWS)
 
     def rows(self, sql):
         return CLUSTER.query(self.dbname, sql)
@@ -484,11 +470,9 @@ class AdminOnPostgres(test_ostrelctl.Admin):
             cur.execute("LOCK TABLE pending IN EXCLUSIVE MODE")
             proc = subprocess.Popen([program("ostrelctl"), "allow", "192.0.2.1"], env={"DBFILE": self.db},
                                     stdout=subprocess.PIPE, text=True)
-            deadline = time.monotonic() + 10
-            while CLUSTER.query("postgres", "SELECT count(*) FROM pg_stat_activity WHERE datname = ? AND "
-                                            "wait_event_type = 'Lock'", self.dbname)[0][0] == 0:
-                self.assertLess(time.monotonic(), deadline)
-                time.sleep(0.01)
+            wait_until(lambda: CLUSTER.query("postgres", "SELECT count(*) FROM pg_stat_activity WHERE datname = ? "
+                                             "AND wait_event_type = 'Lock'", self.dbname)[0][0] > 0,
+                       "allow to wait for the lock")
             cur.execute("COMMIT")
         self.assertEqual(proc.communicate(timeout=10)[0],
                          "192.0.2.1 is now a verified server; 2 pending rows removed\n")

@@ -3,9 +3,8 @@ SMTP server program: what reaches the client, the server and the log."""
 
 import time
 
-from harness import EHLO_REPLY, GREETING, OK, OstrelCase
+from harness import EHLO_REPLY, GREETING, OK, TEMPFAIL, OstrelCase
 
-TEMPFAIL = (b"451 qqt failure (#4.3.0)\r\n", b"452 insufficient system storage\r\n")
 
 
 class Greeting(OstrelCase):
@@ -293,12 +292,9 @@ class AuthExchange(OstrelCase):
         proc = self.ostrel([GREETING, "reply 334 VXNlcm5hbWU6\\r\\n", "reply 501 Authentication cancelled\\r\\n",
                             OK, "reply 250 Accepted\\r\\n", "silent"])
         proc.recv_line()
-        proc.send(b"AUTH LOGIN\r\n")
-        self.assertEqual(proc.recv_line(), b"334 VXNlcm5hbWU6\r\n")
-        proc.send(b"*\r\n")
-        self.assertEqual(proc.recv_line(), b"501 Authentication cancelled\r\n")
-        proc.send(b"MAIL FROM:<s@example.org>\r\n")
-        self.assertEqual(proc.recv_line(), b"250 OK\r\n")
+        self.assertEqual(proc.command(b"AUTH LOGIN\r\n"), b"334 VXNlcm5hbWU6\r\n")
+        self.assertEqual(proc.command(b"*\r\n"), b"501 Authentication cancelled\r\n")
+        self.assertEqual(proc.command(b"MAIL FROM:<s@example.org>\r\n"), b"250 OK\r\n")
         proc.send(b"RCPT TO:<r@example.org>\r\n")
         self.assertIn(proc.recv_all(), TEMPFAIL)
         self.assertEqual(proc.wait(), 0)
@@ -310,14 +306,10 @@ class AuthExchange(OstrelCase):
         proc = self.ostrel([GREETING, "reply 334 VXNlcm5hbWU6\\r\\n", "reply 334 UGFzc3dvcmQ6\\r\\n",
                             "reply 235 Authentication succeeded\\r\\n", "reply 250 OK\\r\\n", "close"])
         proc.recv_line()
-        proc.send(b"auth login\r\n")
-        self.assertEqual(proc.recv_line(), b"334 VXNlcm5hbWU6\r\n")
-        proc.send(b"dXNlcg==\r\n")
-        self.assertEqual(proc.recv_line(), b"334 UGFzc3dvcmQ6\r\n")
-        proc.send(b"c2VjcmV0\r\n")
-        self.assertEqual(proc.recv_line(), b"235 Authentication succeeded\r\n")
-        proc.send(b"MAIL FROM:<s@example.org>\r\n")  # carried by the relay
-        self.assertEqual(proc.recv_line(), b"250 OK\r\n")
+        self.assertEqual(proc.command(b"auth login\r\n"), b"334 VXNlcm5hbWU6\r\n")
+        self.assertEqual(proc.command(b"dXNlcg==\r\n"), b"334 UGFzc3dvcmQ6\r\n")
+        self.assertEqual(proc.command(b"c2VjcmV0\r\n"), b"235 Authentication succeeded\r\n")
+        self.assertEqual(proc.command(b"MAIL FROM:<s@example.org>\r\n"), b"250 OK\r\n")  # carried by the relay
         self.assertEqual(proc.wait(), 0)
         self.assertEqual(self.server_lines(), ["C: auth login\\r\\n", "C: dXNlcg==\\r\\n", "C: c2VjcmV0\\r\\n",
                                                "C: MAIL FROM:<s@example.org>\\r\\n"])
@@ -328,10 +320,8 @@ class AuthExchange(OstrelCase):
         proc = self.ostrel([GREETING, "reply 535 Incorrect authentication data\\r\\n", "reply 250 ok\\r\\n",
                             "silent"])
         proc.recv_line()
-        proc.send(b"AUTH PLAIN AHVzZXIAc2VjcmV0\r\n")
-        self.assertEqual(proc.recv_line(), b"535 Incorrect authentication data\r\n")
-        proc.send(b"NOOP\r\n")
-        self.assertEqual(proc.recv_line(), b"250 ok\r\n")
+        self.assertEqual(proc.command(b"AUTH PLAIN AHVzZXIAc2VjcmV0\r\n"), b"535 Incorrect authentication data\r\n")
+        self.assertEqual(proc.command(b"NOOP\r\n"), b"250 ok\r\n")
         self.assert_nothing_logged(proc)
         self.assertIn("ostrel: Error from the upstream server: '535 Incorrect authentication data\r\n'.\n",
                       proc.stderr())
@@ -340,8 +330,7 @@ class AuthExchange(OstrelCase):
         token = b"QUJD" * 1000  # a 4000-byte response, as GSSAPI or XOAUTH2 send
         proc = self.ostrel([GREETING, "reply 334 \\r\\n", "reply 235 ok\\r\\n", "close"])
         proc.recv_line()
-        proc.send(b"AUTH XOAUTH2 " + token + b"\r\n")
-        self.assertEqual(proc.recv_line(), b"334 \r\n")
+        self.assertEqual(proc.command(b"AUTH XOAUTH2 " + token + b"\r\n"), b"334 \r\n")
         proc.send(token + b"\r\n")
         self.assertEqual(proc.recv_line(), b"235 ok\r\n")
         self.assertEqual(proc.wait(), 0)

@@ -3,7 +3,7 @@
 import os
 import sqlite3
 
-from harness import OstrelCase, faketime_env, program
+from harness import OstrelCase, faketime_env, program, rollback_database
 
 SHOW_PID = ["/bin/sh", "-c", "echo child pid $$; cat >/dev/null"]
 
@@ -167,24 +167,31 @@ class BusyDatabase(OstrelCase):
 
     def setUp(self):
         super().setUp()
-        self.db = self.path("rollback.db")
-        with sqlite3.connect(self.db) as conn:
-            conn.executescript("CREATE TABLE verified (ip, ts); CREATE TABLE pending (ip, envsender, envrecipient,"
-                               " tsfirstdelivery, tslastdelivery, attempts);")
+        self.db = rollback_database(self.path("rollback.db"))
         self.locker = sqlite3.connect(self.db, isolation_level=None)
         self.locker.execute("BEGIN EXCLUSIVE")
         self.addCleanup(self.locker.close)
 
-    def test_waits_while_locked_then_goes_on(self):
+    def released_while_waiting(self):
+        """ostrel started on the locked database, the lock released once it waits; its log."""
         proc = self.start([program("ostrel")] + SHOW_PID, self.env(GREYLIST=""))
-        self._wait_for_log(proc, "Trying again in")
+        proc.wait_for_log("Trying again in", timeout=20)
         self.locker.execute("COMMIT")
         proc.recv_until(b"child pid")
         proc.shut_write()
         proc.wait()
-        err = proc.stderr()
+        return proc.stderr()
+
+    def test_waits_while_locked_then_goes_on(self):
+        err = self.released_while_waiting()
         self.assertIn("ostrel: Ouch! Database locked (0th time).\n", err)
         self.assertRegex(err, r"ostrel: Trying again in (1\d|2\d) millisecs\.\n")
+
+    def test_the_verified_lookup_is_the_first_to_wait(self):
+        err = self.released_while_waiting()
+        self.assertLess(err.index("ostrel: Query: 'SELECT ip FROM verified WHERE ip = '192.0.2.7''\n"),
+                        err.index("ostrel: Ouch! Database locked (0th time).\n"), err)
+        self.assertEqual(err.count("(0th time)"), 1, err)
 
     def test_lock_that_outlasts_the_handler(self):
         env = self.env()
@@ -196,10 +203,3 @@ class BusyDatabase(OstrelCase):
         self.assertIn("ostrel: Ouch! Database locked (30th time).\n", err)
         self.assertNotIn("(31th time)", err)
         self.assertIn("ostrel: Error querying db: database is locked\n", err)
-
-    def _wait_for_log(self, proc, text):
-        import time
-        deadline = time.monotonic() + 20
-        while text not in proc.stderr():
-            self.assertLess(time.monotonic(), deadline, proc.stderr())
-            time.sleep(0.01)

@@ -4,7 +4,6 @@ import subprocess
 
 from harness import EHLO_REPLY, GREETING, OK, OstrelCase, program
 
-TEMPFAIL = (b"451 qqt failure (#4.3.0)\r\n", b"452 insufficient system storage\r\n")
 
 
 class RulesInOstrel(OstrelCase):

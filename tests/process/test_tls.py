@@ -12,12 +12,11 @@ import tempfile
 import time
 import unittest
 
-from harness import EHLO_REPLY, GREETING, OK, OstrelCase, WorkdirCase, program
-from realparts import TEMPFAIL_RE, TcpServer, base_env, exim_command, inbox_path, init_db, swaks, wait_for_text
+from harness import EHLO_REPLY, GREETING, OK, TEMPFAIL, OstrelCase, WorkdirCase, program, wait_for_text
+from realparts import TcpServer, base_env, exim_command, inbox_path, init_db, swaks
 from test_relay import pattern
 from tlsparts import TlsClient, connect_plain, make_certificate
 
-TEMPFAIL = (b"451 qqt failure (#4.3.0)\r\n", b"452 insufficient system storage\r\n")
 READY = b"220 2.0.0 Ready to start TLS\r\n"
 EHLO_OFFERING_TLS = "reply 250-test.example\\r\\n250-STARTTLS\\r\\n250 HELP\\r\\n"
 ACCEPTED = "reply 250 Accepted\\r\\n"

@@ -7,8 +7,8 @@ import subprocess
 import threading
 import time
 
-from harness import OstrelCase, WorkdirCase, faketime_env, free_port, program, sanitizer_env, under_ptrace
-from realparts import start_aiosmtpd, wait_for_text
+from harness import OstrelCase, WorkdirCase, faketime_env, free_port, program, program_env, under_ptrace, wait_for_text
+from realparts import start_aiosmtpd
 
 MB = 1024 * 1024
 
@@ -45,15 +45,9 @@ class Peer:
         self.listener.close()
 
 
-def tunwick_env(**extra):
-    env = {"PATH": "/usr/bin:/bin", **sanitizer_env()}
-    env.update({k: v for k, v in extra.items() if v is not None})
-    return env
-
-
 class Arguments(WorkdirCase):
     def run_tunwick(self, *args, **env):
-        return subprocess.run([program("tunwick"), *args], capture_output=True, text=True, env=tunwick_env(**env),
+        return subprocess.run([program("tunwick"), *args], capture_output=True, text=True, env=program_env(**env),
                               stdin=subprocess.DEVNULL, timeout=30)
 
     def test_no_argument(self):
@@ -69,7 +63,7 @@ class Arguments(WorkdirCase):
         # in a network namespace of its own, whatever listens on this host's port 25 is out of reach
         for args in [("127.0.0.1",), ("127.0.0.1", "abc"), ("127.0.0.1 and more text", "abc", "ignored")]:
             result = subprocess.run(["unshare", "-n", program("tunwick"), *args], capture_output=True, text=True,
-                                    env=tunwick_env(), stdin=subprocess.DEVNULL, timeout=30)
+                                    env=program_env(), stdin=subprocess.DEVNULL, timeout=30)
             self.assertEqual(result.returncode, 100)
             self.assertEqual(result.stderr.splitlines()[0], "tunwick: Got server address '127.0.0.1' port 25")
             self.assertRegex(result.stderr.splitlines()[1], r"^tunwick: Unable to connect socket: ")
@@ -101,7 +95,7 @@ class Relay(WorkdirCase):
         self.addCleanup(self.peer.close)
 
     def start_tunwick(self, **env):
-        proc = self.start([program("tunwick"), "127.0.0.1", str(self.peer.port)], tunwick_env(**env), name="tunwick")
+        proc = self.start([program("tunwick"), "127.0.0.1", str(self.peer.port)], program_env(**env), name="tunwick")
         self.peer.accept()
         return proc
 
@@ -139,7 +133,7 @@ class Relay(WorkdirCase):
         os.close(read_end)  # nobody reads standard output
         stdin_read, stdin_write = os.pipe()
         proc = subprocess.Popen([program("tunwick"), "127.0.0.1", str(self.peer.port)], stdin=stdin_read,
-                                stdout=write_end, stderr=subprocess.PIPE, env=tunwick_env())
+                                stdout=write_end, stderr=subprocess.PIPE, env=program_env())
         os.close(write_end)
         os.close(stdin_read)
         self.peer.accept()
@@ -159,7 +153,7 @@ class Relay(WorkdirCase):
         proc = subprocess.Popen(["strace", "-qq", "-e", "trace=read", "-e", "inject=poll:delay_enter=300000:when=1",
                                  "-o", trace, program("tunwick"), "127.0.0.1",
                                  str(self.peer.port)], stdin=read_end, stdout=subprocess.DEVNULL,
-                                stderr=subprocess.DEVNULL, env=under_ptrace(tunwick_env(LOGTHRESHOLD="0")))
+                                stderr=subprocess.DEVNULL, env=under_ptrace(program_env(LOGTHRESHOLD="0")))
         os.close(read_end)
         # hold the server's bytes back until tunwick is connected, then make both ready
         self.peer.accept()

@@ -134,7 +134,7 @@ class ScratchDatabase : public ::testing::Test {
 
 TEST_F(ScratchDatabase, WalDatabaseCommitsWithoutSyncAndIsNotCheckpointedOnClose) {
   create("WAL");
-  ASSERT_EQ(store_open(path_.c_str()), SQLITE_OK);
+  ASSERT_EQ(store_connect(path_.c_str()), StoreOpen::opened);
   store_tune_for_short_connections();
   EXPECT_EQ(synchronous_setting(), 1);  // NORMAL
   EXPECT_EQ(sqlite3_exec(store_handle(), "INSERT INTO verified VALUES ('192.0.2.1', 'now')", nullptr, nullptr, nullptr),
@@ -142,7 +142,7 @@ TEST_F(ScratchDatabase, WalDatabaseCommitsWithoutSyncAndIsNotCheckpointedOnClose
   store_close();
   EXPECT_TRUE(exists("-wal"));  // the last one to close left the log in place
 
-  ASSERT_EQ(store_open(path_.c_str()), SQLITE_OK);
+  ASSERT_EQ(store_connect(path_.c_str()), StoreOpen::opened);
   sqlret result{QUERY_ADDRINVERIFIED, {0}};
   EXPECT_EQ(sqlite3_exec(store_handle(), "SELECT ip FROM verified", sqcallback, &result, nullptr), SQLITE_OK);
   EXPECT_EQ(result.types.intval, 1);
@@ -150,7 +150,7 @@ TEST_F(ScratchDatabase, WalDatabaseCommitsWithoutSyncAndIsNotCheckpointedOnClose
 
 TEST_F(ScratchDatabase, OtherJournalModesKeepSQLiteDefaults) {
   create("DELETE");
-  ASSERT_EQ(store_open(path_.c_str()), SQLITE_OK);
+  ASSERT_EQ(store_connect(path_.c_str()), StoreOpen::opened);
   store_tune_for_short_connections();
   EXPECT_EQ(synchronous_setting(), 2);  // FULL
   EXPECT_EQ(journal_size_limit(), -1);  // no limit
@@ -161,7 +161,7 @@ TEST_F(ScratchDatabase, OtherJournalModesKeepSQLiteDefaults) {
 TEST_F(ScratchDatabase, LogGrownBehindALongReaderIsCutBackAfterACheckpoint) {
   constexpr off_t limit = 4 * 1024 * 1024;
   create("WAL");
-  ASSERT_EQ(store_open(path_.c_str()), SQLITE_OK);
+  ASSERT_EQ(store_connect(path_.c_str()), StoreOpen::opened);
   store_tune_for_short_connections();
   EXPECT_EQ(journal_size_limit(), limit);
 
@@ -182,6 +182,21 @@ TEST_F(ScratchDatabase, LogGrownBehindALongReaderIsCutBackAfterACheckpoint) {
   EXPECT_LE(size("-wal"), limit);
 }
 
+TEST_F(ScratchDatabase, AMissingFileIsCreatedOnlyWhenAsked) {
+  EXPECT_EQ(store_connect(path_.c_str(), StoreCreate::never), StoreOpen::failed);
+  EXPECT_STREQ(store_errmsg(), "unable to open database file");
+  EXPECT_EQ(store_handle(), nullptr);
+  EXPECT_FALSE(exists(""));
+  ASSERT_EQ(store_connect(path_.c_str(), StoreCreate::if_missing), StoreOpen::opened);
+  EXPECT_TRUE(exists(""));
+  EXPECT_FALSE(store_in_wal_mode());  // a new file keeps SQLite's rollback journal
+}
+
+TEST(Ages, TheCleanupsAgesAsSql) {
+  EXPECT_EQ(hours_ago_sql(pending_max_age_hours), "DATETIME('now', '-18 hours')");
+  EXPECT_EQ(hours_ago_sql(verified_max_age_hours), "DATETIME('now', '-480 hours')");
+}
+
 TEST(Location, OnlyPostgresUrisSelectPostgres) {
   EXPECT_TRUE(is_postgres_location("postgresql:///ostrel?host=/run/postgresql"));
   EXPECT_TRUE(is_postgres_location("postgres://db.example/ostrel"));
@@ -199,7 +214,7 @@ TEST(Location, PasswordInAPostgresUriIsRefusedBeforeAnyConnection) {
                           "postgres:///ostrel?sslpassword=secret&host=/nonexistent"}) {
     EXPECT_EQ(store_connect(uri), StoreOpen::refused) << uri;
     EXPECT_EQ(std::string(store_errmsg()).find("secret"), std::string::npos);
-    EXPECT_FALSE(store_is_open());
+    EXPECT_EQ(store_describe(), "PostgreSQL database");  // the name of a store with no connection
   }
   EXPECT_EQ(store_connect("postgresql://[::1/ostrel?x=secret"), StoreOpen::failed);
   EXPECT_STREQ(store_errmsg(), "the PostgreSQL URI does not parse");
