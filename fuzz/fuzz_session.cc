@@ -73,13 +73,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   envelope = Envelope{};
   client_metainfo.validity = 0;
   try {
-    HeldLine held;
-    int result = envelope_session(held);
-    if (result != SESSION_UNCOMPILED && result != SESSION_RCPT && result != SESSION_AUTH &&
-        result != SESSION_DATA && result != SESSION_STARTTLS && result != SESSION_HELD)
-      __builtin_trap();
+    SessionResult result = envelope_session();
+    const HeldLine& held = result.held;
     // A held line is DATA or BDAT with an empty recipient, kept whole.
-    if (result == SESSION_HELD &&
+    if (result.end == SessionEnd::held &&
         (held.len == 0 || held.len >= held.text.size() || held.text[held.len] != '\0' || envelope.to[0] != '\0' ||
          (strncasecmp(held.text.data(), "data", 4) != 0 && strncasecmp(held.text.data(), "bdat", 4) != 0)))
       __builtin_trap();

@@ -99,14 +99,14 @@ void refuse_temporarily() {
 
 }  // namespace
 
-void greylist_decision(int result, const HeldLine& held) {
-  if (result != SESSION_RCPT && result != SESSION_HELD) hand_over_untouched();
+void greylist_decision(const SessionResult& result) {
+  if (result.end != SessionEnd::recipient && result.end != SessionEnd::held) hand_over_untouched();
 
   // A recipient of "<>" after no sender or the null sender names nobody:
   // such an envelope is refused for now and never recorded or promoted.
   // Held DATA or BDAT follows recipients that the server accepted, so its
   // empty recipient is decided like any other.
-  if (result == SESSION_RCPT && envelope.from[0] == '\0' && envelope.to[0] == '\0') {
+  if (result.end == SessionEnd::recipient && envelope.from[0] == '\0' && envelope.to[0] == '\0') {
     log_msg(5, "Client '%s' named neither sender nor recipient, refusing it temporarily.",
             client_metainfo.addr);
     refuse_temporarily();
@@ -124,6 +124,6 @@ void greylist_decision(int result, const HeldLine& held) {
   log_msg(6, "%shost '%s' requires %u re-attempts, %u have been done.", requirement.suspicious ? "suspicious " : "",
           client_metainfo.addr, requirement.required, client_metainfo.numattempts);
   if (client_metainfo.numattempts >= requirement.required)
-    pass(triple, requirement.suspicious, result == SESSION_HELD ? &held : nullptr);
+    pass(triple, requirement.suspicious, result.end == SessionEnd::held ? &result.held : nullptr);
   fail(triple);
 }

@@ -3,5 +3,4 @@
 
 #include "session.h"
 
-// held is the line the session kept from the server (SESSION_HELD only).
-[[noreturn]] void greylist_decision(int result, const HeldLine& held);
+[[noreturn]] void greylist_decision(const SessionResult& result);

@@ -140,8 +140,7 @@ void make_pipes() {
   prepare_for_sending();
   envelope.from[0] = '\0';
   envelope.to[0] = '\0';
-  HeldLine held;
-  greylist_decision(envelope_session(held), held);
+  greylist_decision(envelope_session());
 }
 
 }  // namespace

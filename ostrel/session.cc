@@ -96,12 +96,12 @@ class Session {
     }
   }
 
-  int dialogue(HeldLine& held) {
+  SessionEnd dialogue(HeldLine& held) {
     for (;;) {
       line_len_ = client_get_line(line_.data(), line_.size());
       Expr command = classify();
       if (command == AUTH) {
-        if (authenticate()) return finish(SESSION_AUTH, true);
+        if (authenticate()) return finish(SessionEnd::auth, true);
         continue;
       }
       log_msg(7, "Got message from client: '%s'", line_.data());
@@ -113,7 +113,7 @@ class Session {
         note_error_reply();
         continue;
       }
-      if (std::optional<int> result = handle_accepted_line(command)) return *result;
+      if (std::optional<SessionEnd> end = handle_accepted_line(command)) return *end;
     }
   }
 
@@ -162,13 +162,13 @@ class Session {
   // DATA or BDAT after recipients that the server accepted but none of
   // which named an extractable address: the line is kept from the server
   // until the decision has run on an empty recipient.
-  int hold(HeldLine& held) {
+  SessionEnd hold(HeldLine& held) {
     log_msg(6, "Recipients accepted without an extractable address, deciding before '%s' reaches the server.",
             line_.data());
     envelope.to[0] = '\0';
     std::memcpy(held.text.data(), line_.data(), line_len_ + 1);
     held.len = line_len_;
-    return finish(SESSION_HELD, false);
+    return finish(SessionEnd::held, false);
   }
 
   void read_server_line() {
@@ -251,7 +251,7 @@ class Session {
   }
 
   // Handles a line the server accepted; the session's result when it ends here.
-  std::optional<int> handle_accepted_line(Expr command) {
+  std::optional<SessionEnd> handle_accepted_line(Expr command) {
     switch (command) {
       case HELO:
         unnamed_recipient_accepted_ = false;
@@ -277,12 +277,12 @@ class Session {
           break;
         }
         log_msg(7, "Got RCPT TO command '%s'", envelope.to.data());
-        return finish(SESSION_RCPT, false);
+        return finish(SessionEnd::recipient, false);
       case DATA:
         log_msg(7, "DATA command, terminating envelope session.");
-        return finish(SESSION_DATA, true);
+        return finish(SessionEnd::data, true);
       case STARTTLS:
-        return finish(SESSION_STARTTLS, true);
+        return finish(SessionEnd::starttls, true);
       case QUIT:
         answer_quit();
       case RSET:
@@ -297,10 +297,10 @@ class Session {
     return std::nullopt;
   }
 
-  int finish(SessionResult code, bool send_reply) {
+  SessionEnd finish(SessionEnd end, bool send_reply) {
     for (Regex& re : re_) re.release();
     if (send_reply) client_send(srvresp.data(), srvresp_len);
-    return code;
+    return end;
   }
 
   void record_helo(Expr which) {
@@ -362,9 +362,11 @@ class Session {
 
 }  // namespace
 
-int envelope_session(HeldLine& held) {
+SessionResult envelope_session() {
+  SessionResult result;
   Session session;
-  if (!session.compile()) return SESSION_UNCOMPILED;
+  if (!session.compile()) return result;
   session.greet();
-  return session.dialogue(held);
+  result.end = session.dialogue(result.held);
+  return result;
 }

@@ -6,14 +6,15 @@
 #include <array>
 #include <cstddef>
 
-enum SessionResult : int {
-  SESSION_UNCOMPILED = -1,  // an expression did not compile; nothing was read
-  SESSION_RCPT = 0,         // first accepted RCPT TO; its reply held in srvresp
-  SESSION_AUTH = 2,         // AUTH accepted, reply passed on
-  SESSION_DATA = 3,         // DATA accepted, reply passed on
-  SESSION_STARTTLS = 4,     // STARTTLS accepted, reply passed on
-  SESSION_HELD = 5,         // DATA or BDAT after recipients none of which had an
-                            // extractable address; the line is held, unsent
+// How the watched part of the dialogue ended.
+enum class SessionEnd {
+  uncompiled,  // an expression did not compile; nothing was read
+  recipient,   // first accepted RCPT TO; its reply held in srvresp
+  auth,        // AUTH accepted, reply passed on
+  data,        // DATA accepted, reply passed on
+  starttls,    // STARTTLS accepted by the server, reply passed on
+  held,        // DATA or BDAT after recipients none of which had an
+               // extractable address; the line is held, unsent
 };
 
 inline constexpr std::size_t held_line_size = 1024;
@@ -24,7 +25,12 @@ struct HeldLine {
   std::size_t len = 0;
 };
 
+struct SessionResult {
+  SessionEnd end = SessionEnd::uncompiled;
+  HeldLine held;  // filled when end is held
+};
+
 // Runs the session on the client descriptors and the pipes. Ends the
 // process itself at QUIT (0), at a refused greeting (0), on the length
-// limit and on read failures (100). Fills held for SESSION_HELD.
-[[nodiscard]] int envelope_session(HeldLine& held);
+// limit and on read failures (100).
+[[nodiscard]] SessionResult envelope_session();
