@@ -1,9 +1,6 @@
 #include "tls.h"
 
 #include <fcntl.h>
-#include <openssl/err.h>
-#include <openssl/pem.h>
-#include <openssl/x509.h>
 #include <poll.h>
 #include <time.h>
 
@@ -14,7 +11,7 @@
 namespace {
 
 struct BioFree {
-  void operator()(BIO* bio) const noexcept { BIO_free(bio); }
+  void operator()(BIO* bio) const noexcept { openssl().BIO_free(bio); }
 };
 using BioPtr = std::unique_ptr<BIO, BioFree>;
 
@@ -28,27 +25,27 @@ TlsContext context_failure() { return {nullptr, TlsLoad::library, take_tls_error
 // The first certificate of the file, and every one after it. The end of
 // the file shows as a "no start line" error, which is no failure.
 bool read_chain(const char* path, X509Ptr& leaf, X509StackPtr& chain) {
-  BioPtr bio(BIO_new_file(path, "r"));
+  BioPtr bio(openssl().BIO_new_file(path, "r"));
   if (!bio) return false;
-  leaf.reset(PEM_read_bio_X509_AUX(bio.get(), nullptr, no_passphrase, nullptr));
-  chain.reset(sk_X509_new_null());
+  leaf.reset(openssl().PEM_read_bio_X509_AUX(bio.get(), nullptr, no_passphrase, nullptr));
+  chain.reset(reinterpret_cast<STACK_OF(X509)*>(openssl().OPENSSL_sk_new_null()));
   if (!leaf || !chain) return false;
-  while (X509* next = PEM_read_bio_X509(bio.get(), nullptr, no_passphrase, nullptr)) {
-    if (sk_X509_push(chain.get(), next) == 0) {
-      X509_free(next);
+  while (X509* next = openssl().PEM_read_bio_X509(bio.get(), nullptr, no_passphrase, nullptr)) {
+    if (openssl().OPENSSL_sk_push(reinterpret_cast<OPENSSL_STACK*>(chain.get()), next) == 0) {
+      openssl().X509_free(next);
       return false;
     }
   }
-  unsigned long last = ERR_peek_last_error();
+  unsigned long last = openssl().ERR_peek_last_error();
   if (ERR_GET_LIB(last) != ERR_LIB_PEM || ERR_GET_REASON(last) != PEM_R_NO_START_LINE) return false;
-  ERR_clear_error();
+  openssl().ERR_clear_error();
   return true;
 }
 
 PkeyPtr read_key(const char* path) {
-  BioPtr bio(BIO_new_file(path, "r"));
+  BioPtr bio(openssl().BIO_new_file(path, "r"));
   if (!bio) return nullptr;
-  return PkeyPtr(PEM_read_bio_PrivateKey(bio.get(), nullptr, no_passphrase, nullptr));
+  return PkeyPtr(openssl().PEM_read_bio_PrivateKey(bio.get(), nullptr, no_passphrase, nullptr));
 }
 
 long long now_ms() {
@@ -67,53 +64,54 @@ bool is_hang_up(int error) { return error == ECONNRESET || error == EPIPE || err
 }  // namespace
 
 std::string take_tls_error() {
-  unsigned long code = ERR_get_error();
-  ERR_clear_error();
+  unsigned long code = openssl().ERR_get_error();
+  openssl().ERR_clear_error();
   if (code == 0) return "";
   if (ERR_SYSTEM_ERROR(code)) return std::strerror(static_cast<int>(ERR_GET_REASON(code)));
-  const char* reason = ERR_reason_error_string(code);
+  const char* reason = openssl().ERR_reason_error_string(code);
   if (reason != nullptr) return reason;
   char text[256];
-  ERR_error_string_n(code, text, sizeof text);
+  openssl().ERR_error_string_n(code, text, sizeof text);
   return text;
 }
 
 TlsCredentials load_tls_credentials(const char* cert_path, const char* key_path) {
-  ERR_clear_error();
+  if (openssl_load() == nullptr) return {nullptr, nullptr, nullptr, TlsLoad::library, openssl_load_error()};
+  openssl().ERR_clear_error();
   TlsCredentials loaded{nullptr, nullptr, nullptr, TlsLoad::loaded, ""};
   if (!read_chain(cert_path, loaded.leaf, loaded.chain)) return credentials_failure(TlsLoad::certificate);
   loaded.key = read_key(key_path != nullptr ? key_path : cert_path);
   if (!loaded.key) return credentials_failure(TlsLoad::key);
-  if (X509_check_private_key(loaded.leaf.get(), loaded.key.get()) != 1) return credentials_failure(TlsLoad::mismatch);
+  if (openssl().X509_check_private_key(loaded.leaf.get(), loaded.key.get()) != 1) return credentials_failure(TlsLoad::mismatch);
   return loaded;
 }
 
 TlsContext make_tls_context(const TlsCredentials& credentials) {
-  ERR_clear_error();
-  SslCtxPtr ctx(SSL_CTX_new(TLS_server_method()));
+  openssl().ERR_clear_error();
+  SslCtxPtr ctx(openssl().SSL_CTX_new(openssl().TLS_server_method()));
   if (!ctx) return context_failure();
-  SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION);
+  openssl().SSL_CTX_ctrl(ctx.get(), SSL_CTRL_SET_MIN_PROTO_VERSION, TLS1_2_VERSION, nullptr);
   // A client that ends its input without close_notify is taken as one that
   // sent it: the server's last replies may still go out (SMTP marks the end
   // of a message itself, so no truncation passes unseen).
-  SSL_CTX_set_options(ctx.get(), SSL_OP_NO_RENEGOTIATION | SSL_OP_NO_TICKET | SSL_OP_IGNORE_UNEXPECTED_EOF);
-  SSL_CTX_set_num_tickets(ctx.get(), 0);
-  SSL_CTX_set_session_cache_mode(ctx.get(), SSL_SESS_CACHE_OFF);
-  if (SSL_CTX_use_certificate(ctx.get(), credentials.leaf.get()) != 1 ||
-      SSL_CTX_set1_chain(ctx.get(), credentials.chain.get()) != 1 ||
-      SSL_CTX_use_PrivateKey(ctx.get(), credentials.key.get()) != 1 || SSL_CTX_check_private_key(ctx.get()) != 1)
+  openssl().SSL_CTX_set_options(ctx.get(), SSL_OP_NO_RENEGOTIATION | SSL_OP_NO_TICKET | SSL_OP_IGNORE_UNEXPECTED_EOF);
+  openssl().SSL_CTX_set_num_tickets(ctx.get(), 0);
+  openssl().SSL_CTX_ctrl(ctx.get(), SSL_CTRL_SET_SESS_CACHE_MODE, SSL_SESS_CACHE_OFF, nullptr);
+  if (openssl().SSL_CTX_use_certificate(ctx.get(), credentials.leaf.get()) != 1 ||
+      openssl().SSL_CTX_ctrl(ctx.get(), SSL_CTRL_CHAIN, 1, credentials.chain.get()) != 1 ||
+      openssl().SSL_CTX_use_PrivateKey(ctx.get(), credentials.key.get()) != 1 || openssl().SSL_CTX_check_private_key(ctx.get()) != 1)
     return context_failure();
   return {std::move(ctx), TlsLoad::loaded, ""};
 }
 
 TlsConnection::TlsConnection(SSL_CTX* ctx, int rfd, int wfd, PollFunction wait)
-    : ssl_(SSL_new(ctx)), poll_(wait), rfd_(rfd), wfd_(wfd) {
-  if (!ssl_ || SSL_set_rfd(ssl_.get(), rfd) != 1 || SSL_set_wfd(ssl_.get(), wfd) != 1) {
+    : ssl_(openssl().SSL_new(ctx)), poll_(wait), rfd_(rfd), wfd_(wfd) {
+  if (!ssl_ || openssl().SSL_set_rfd(ssl_.get(), rfd) != 1 || openssl().SSL_set_wfd(ssl_.get(), wfd) != 1) {
     error_ = take_tls_error();
     ssl_.reset();
     return;
   }
-  SSL_set_mode(ssl_.get(), SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+  openssl().SSL_ctrl(ssl_.get(), SSL_CTRL_MODE, SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER, nullptr);
   set_nonblocking(rfd);
   set_nonblocking(wfd);
 }
@@ -122,7 +120,7 @@ TlsConnection::TlsConnection(SSL_CTX* ctx, int rfd, int wfd, PollFunction wait)
 // result. Must follow the call before anything else touches the error queue.
 TlsConnection::Outcome TlsConnection::classify(int ret) {
   int saved_errno = errno;
-  switch (SSL_get_error(ssl_.get(), ret)) {
+  switch (openssl().SSL_get_error(ssl_.get(), ret)) {
     case SSL_ERROR_NONE:
       return Outcome::progress;
     case SSL_ERROR_WANT_READ:
@@ -130,7 +128,7 @@ TlsConnection::Outcome TlsConnection::classify(int ret) {
     case SSL_ERROR_WANT_WRITE:
       return Outcome::wait_write;
     case SSL_ERROR_ZERO_RETURN:
-      ERR_clear_error();
+      openssl().ERR_clear_error();
       error_ = "the peer ended TLS";
       end_ = TlsStatus::closed;
       return Outcome::end;
@@ -138,11 +136,11 @@ TlsConnection::Outcome TlsConnection::classify(int ret) {
       if (saved_errno == EINTR) return Outcome::progress;
       error_ = saved_errno != 0 ? std::strerror(saved_errno) : "unexpected end of input";
       end_ = saved_errno == 0 || is_hang_up(saved_errno) ? TlsStatus::closed : TlsStatus::failed;
-      ERR_clear_error();
+      openssl().ERR_clear_error();
       broken_ = true;
       return Outcome::end;
     default: {
-      unsigned long code = ERR_peek_error();
+      unsigned long code = openssl().ERR_peek_error();
       bool eof = ERR_GET_LIB(code) == ERR_LIB_SSL && ERR_GET_REASON(code) == SSL_R_UNEXPECTED_EOF_WHILE_READING;
       bool reset = ERR_GET_LIB(code) == ERR_LIB_SYS && is_hang_up(ERR_GET_REASON(code));
       error_ = take_tls_error();
@@ -172,9 +170,9 @@ TlsStatus TlsConnection::wait(Outcome outcome, int wait_ms) {
 TlsStatus TlsConnection::accept(int limit_ms) {
   const long long deadline = now_ms() + limit_ms;
   for (;;) {
-    ERR_clear_error();
+    openssl().ERR_clear_error();
     errno = 0;
-    int ret = SSL_accept(ssl_.get());
+    int ret = openssl().SSL_accept(ssl_.get());
     if (ret == 1) return TlsStatus::done;
     Outcome outcome = classify(ret);
     if (outcome == Outcome::progress) continue;
@@ -193,9 +191,9 @@ TlsStatus TlsConnection::read_line(char* line, std::size_t len, std::size_t& got
   got = 0;
   TlsStatus status = TlsStatus::done;
   while (got + 1 < len) {
-    ERR_clear_error();
+    openssl().ERR_clear_error();
     errno = 0;
-    int n = SSL_read(ssl_.get(), line + got, 1);
+    int n = openssl().SSL_read(ssl_.get(), line + got, 1);
     if (n == 1) {
       if (line[got++] == '\n') break;
       continue;
@@ -216,9 +214,9 @@ TlsStatus TlsConnection::read_line(char* line, std::size_t len, std::size_t& got
 TlsStatus TlsConnection::write_all(const char* data, std::size_t len, int wait_ms) {
   while (len > 0) {
     int part = len > INT_MAX ? INT_MAX : static_cast<int>(len);
-    ERR_clear_error();
+    openssl().ERR_clear_error();
     errno = 0;
-    int n = SSL_write(ssl_.get(), data, part);
+    int n = openssl().SSL_write(ssl_.get(), data, part);
     if (n > 0) {
       data += n;
       len -= static_cast<std::size_t>(n);
@@ -236,9 +234,9 @@ TlsStatus TlsConnection::write_all(const char* data, std::size_t len, int wait_m
 TlsStatus TlsConnection::read_some(char* data, std::size_t len, std::size_t& got) {
   got = 0;
   wants_write_ = false;
-  ERR_clear_error();
+  openssl().ERR_clear_error();
   errno = 0;
-  int n = SSL_read(ssl_.get(), data, len > INT_MAX ? INT_MAX : static_cast<int>(len));
+  int n = openssl().SSL_read(ssl_.get(), data, len > INT_MAX ? INT_MAX : static_cast<int>(len));
   if (n > 0) {
     got = static_cast<std::size_t>(n);
     return TlsStatus::done;
@@ -249,14 +247,14 @@ TlsStatus TlsConnection::read_some(char* data, std::size_t len, std::size_t& got
   return TlsStatus::done;
 }
 
-bool TlsConnection::has_pending() const { return SSL_pending(ssl_.get()) > 0; }
+bool TlsConnection::has_pending() const { return openssl().SSL_pending(ssl_.get()) > 0; }
 
 void TlsConnection::close_notify(int wait_ms) {
-  if (broken_ || !SSL_is_init_finished(ssl_.get())) return;
+  if (broken_ || !openssl().SSL_is_init_finished(ssl_.get())) return;
   for (int tries = 0; tries < 2; ++tries) {
-    ERR_clear_error();
+    openssl().ERR_clear_error();
     errno = 0;
-    int ret = SSL_shutdown(ssl_.get());
+    int ret = openssl().SSL_shutdown(ssl_.get());
     if (ret >= 0) return;  // sent; the peer's close_notify is not awaited
     Outcome outcome = classify(ret);
     if (outcome != Outcome::wait_write || wait(outcome, wait_ms) != TlsStatus::done) return;
@@ -264,5 +262,5 @@ void TlsConnection::close_notify(int wait_ms) {
 }
 
 std::string TlsConnection::description() const {
-  return std::string(SSL_get_version(ssl_.get())) + " " + SSL_get_cipher_name(ssl_.get());
+  return std::string(openssl().SSL_get_version(ssl_.get())) + " " + openssl().SSL_CIPHER_get_name(openssl().SSL_get_current_cipher(ssl_.get()));
 }

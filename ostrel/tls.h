@@ -12,22 +12,27 @@
 #include <memory>
 #include <string>
 
+#include "openssl_api.h"
 #include "write_all.h"
 
+// The owners free through the loaded library, which made every object.
 struct SslCtxFree {
-  void operator()(SSL_CTX* ctx) const noexcept { SSL_CTX_free(ctx); }
+  void operator()(SSL_CTX* ctx) const noexcept { openssl().SSL_CTX_free(ctx); }
 };
 struct SslFree {
-  void operator()(SSL* ssl) const noexcept { SSL_free(ssl); }
+  void operator()(SSL* ssl) const noexcept { openssl().SSL_free(ssl); }
 };
 struct X509Free {
-  void operator()(X509* cert) const noexcept { X509_free(cert); }
+  void operator()(X509* cert) const noexcept { openssl().X509_free(cert); }
 };
 struct X509StackFree {
-  void operator()(STACK_OF(X509) * certs) const noexcept { sk_X509_pop_free(certs, X509_free); }
+  void operator()(STACK_OF(X509) * certs) const noexcept {
+    openssl().OPENSSL_sk_pop_free(reinterpret_cast<OPENSSL_STACK*>(certs),
+                                  reinterpret_cast<OPENSSL_sk_freefunc>(openssl().X509_free));
+  }
 };
 struct PkeyFree {
-  void operator()(EVP_PKEY* key) const noexcept { EVP_PKEY_free(key); }
+  void operator()(EVP_PKEY* key) const noexcept { openssl().EVP_PKEY_free(key); }
 };
 using SslCtxPtr = std::unique_ptr<SSL_CTX, SslCtxFree>;
 using SslPtr = std::unique_ptr<SSL, SslFree>;
@@ -46,7 +51,8 @@ struct TlsCredentials {
   std::string detail;    // what went wrong, for the log line
 };
 
-// Reads the PEM certificate chain at cert_path and the private key at
+// Loads the TLS library (status library when it cannot be loaded), then
+// reads the PEM certificate chain at cert_path and the private key at
 // key_path (from cert_path when key_path is null; a key that needs a
 // passphrase is refused) and checks that they belong together. Cheaper than
 // a context: a connection that never starts TLS pays no more than this.

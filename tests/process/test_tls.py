@@ -256,6 +256,42 @@ class ScriptedServer(Certificates, OstrelCase):
                 self.assertNotIn("STARTTLS is offered", err)
 
 
+class LibraryLoading(Certificates, OstrelCase):
+    """OpenSSL is loaded only when TLS is configured, and a library that
+    cannot be loaded leaves TLS to the server program."""
+
+    def maps_during_dialogue(self, **env):
+        proc = self.ostrel([GREETING, "silent"], **env)
+        proc.recv_line()  # ostrel now waits for the client
+        with open(f"/proc/{proc.p.pid}/maps") as f:
+            maps = f.read()
+        proc.shut_write()
+        proc.wait()
+        return maps
+
+    def test_the_library_is_mapped_only_with_tlscert(self):
+        self.assertNotIn("libssl", self.maps_during_dialogue())
+        self.assertNotIn("libcrypto", self.maps_during_dialogue())
+        self.assertIn("libssl.so.3", self.maps_during_dialogue(**self.tls_env()))
+
+    def test_a_library_that_cannot_be_loaded_turns_tls_off(self):
+        libdir = self.path("lib")
+        os.mkdir(libdir)
+        # A library of the right name without OpenSSL's functions in it.
+        subprocess.run(["cc", "-shared", "-o", os.path.join(libdir, "libssl.so.3"), "-x", "c", "/dev/null"],
+                       check=True)
+        proc = self.ostrel([GREETING, EHLO_REPLY, "silent"], LD_LIBRARY_PATH=libdir, **self.tls_env())
+        proc.recv_line()
+        proc.send(b"EHLO client.example\r\n")
+        self.assertEqual(proc.recv_until(b"250 HELP\r\n"), b"250-test.example\r\n250-PIPELINING\r\n250 HELP\r\n")
+        proc.shut_write()
+        proc.wait()
+        err = proc.stderr()
+        self.assertIn("ostrel: TLS is off for this connection: the TLS library failed: ", err)
+        self.assertIn("undefined symbol", err)
+        self.assertEqual(err.count("TLS is off"), 1, err)
+
+
 class RealParts(Certificates, WorkdirCase):
     """tcpserver, ostrel and exim4 -bs, with swaks and openssl s_client."""
 
