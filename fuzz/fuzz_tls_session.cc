@@ -18,6 +18,7 @@
 #include <string>
 #include <thread>
 
+#include "pipe_feed.h"
 #include "client_link.h"
 #include "log.h"
 #include "session.h"
@@ -47,16 +48,6 @@ std::string server_output(uint8_t choice) {
   return out;
 }
 
-// Makes fd a pipe's read end holding data, its write end closed.
-void feed(int fd, const std::string& data) {
-  int ends[2];
-  if (pipe(ends) != 0) __builtin_trap();
-  fcntl(ends[1], F_SETPIPE_SZ, 1 << 20);
-  if (write(ends[1], data.data(), data.size()) != static_cast<ssize_t>(data.size())) __builtin_trap();
-  close(ends[1]);
-  dup2(ends[0], fd);
-  close(ends[0]);
-}
 
 SSL_CTX* client_context = nullptr;
 int null_fd = -1;  // /dev/null, far above the descriptors a run uses

@@ -286,6 +286,16 @@ class OstrelCase(WorkdirCase):
         argv = [program("ostrel"), helper("scripted_smtpd"), self.server_script(*steps)]
         return self.start(argv, env, name="ostrel")
 
+    def maps_during_dialogue(self, **extra):
+        """/proc/PID/maps of an ostrel that has greeted and waits for the client."""
+        proc = self.ostrel([GREETING, "silent"], **extra)
+        proc.recv_line()
+        with open(f"/proc/{proc.p.pid}/maps") as f:
+            maps = f.read()
+        proc.shut_write()
+        proc.wait()
+        return maps
+
     def server_lines(self):
         if not os.path.exists(self.smtpd_log):
             return []

@@ -278,15 +278,6 @@ class Credentials(OnPostgres, OstrelCase):
 class LibraryLoading(OnPostgres, OstrelCase):
     """libpq is loaded on the PostgreSQL road only."""
 
-    def maps_during_dialogue(self, **extra):
-        proc = self.ostrel([GREETING, "silent"], **extra)
-        proc.recv_line()  # ostrel now waits for the client
-        with open(f"/proc/{proc.p.pid}/maps") as f:
-            maps = f.read()
-        proc.shut_write()
-        proc.wait()
-        return maps
-
     def test_sqlite_road_does_not_load_libpq(self):
         sqlite_db = self.path("greylist.db")
         self.assertNotIn("libpq", self.maps_during_dialogue(DBFILE=sqlite_db))

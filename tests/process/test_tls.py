@@ -260,15 +260,6 @@ class LibraryLoading(Certificates, OstrelCase):
     """OpenSSL is loaded only when TLS is configured, and a library that
     cannot be loaded leaves TLS to the server program."""
 
-    def maps_during_dialogue(self, **env):
-        proc = self.ostrel([GREETING, "silent"], **env)
-        proc.recv_line()  # ostrel now waits for the client
-        with open(f"/proc/{proc.p.pid}/maps") as f:
-            maps = f.read()
-        proc.shut_write()
-        proc.wait()
-        return maps
-
     def test_the_library_is_mapped_only_with_tlscert(self):
         self.assertNotIn("libssl", self.maps_during_dialogue())
         self.assertNotIn("libcrypto", self.maps_during_dialogue())
