@@ -18,7 +18,6 @@ Usage: bench/store_engines.py [CONNECTIONS_PER_RUN [STARTS]]
 import concurrent.futures
 import os
 import shutil
-import socket
 import sqlite3
 import statistics
 import subprocess
@@ -30,6 +29,7 @@ TOP = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
 sys.path.insert(0, os.path.join(TOP, "tests", "process"))
 from pgcluster import PgCluster  # noqa: E402
 from realparts import TcpServer  # noqa: E402
+from load import smtp_session  # noqa: E402
 
 BIN = os.path.join(TOP, "build", "bin")
 NOPG_BIN = os.path.join(TOP, "build-nopg", "bin")
@@ -39,29 +39,9 @@ SCRIPT = ("greet 220 bench.example ESMTP\\r\\n\nreply 250 bench.example\\r\\n\nr
           "reply 250 Accepted\\r\\n\nsilent\n")
 
 
-def read_reply(sock, buf):
-    while b"\n" not in buf[0]:
-        chunk = sock.recv(4096)
-        if not chunk:
-            raise ConnectionError("closed")
-        buf[0] += chunk
-    line, buf[0] = buf[0].split(b"\n", 1)
-    return line
-
-
 def session(port, sender):
-    start = time.perf_counter()
-    with socket.socket() as sock:
-        sock.connect(("127.0.0.1", port))
-        buf = [b""]
-        read_reply(sock, buf)
-        sock.sendall(b"EHLO bench.example\r\n")
-        read_reply(sock, buf)
-        sock.sendall(f"MAIL FROM:<{sender}>\r\n".encode())
-        read_reply(sock, buf)
-        sock.sendall(b"RCPT TO:<r@example.net>\r\n")
-        reply = read_reply(sock, buf)
-    return time.perf_counter() - start, reply[:3].decode()
+    """Time to the reply to RCPT TO of one fresh triple, and the reply's code."""
+    return smtp_session(port, "127.0.0.1", sender, "r@example.net")[:2]
 
 
 def run_load(port, concurrency, tag):
