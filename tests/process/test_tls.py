@@ -299,6 +299,15 @@ class RealParts(Certificates, WorkdirCase):
         with sqlite3.connect(self.db) as conn:
             return conn.execute(sql).fetchall()
 
+    def envelope_to_data(self, client):
+        """Inside TLS: EHLO, then the envelope of a retried triple up to exim's 354."""
+        client.send(b"EHLO client.example\r\n")
+        client.recv_reply()
+        client.send(b"MAIL FROM:<s@example.org>\r\nRCPT TO:<r@example.net>\r\nDATA\r\n")
+        self.assertEqual(client.recv_line(), b"250 OK\r\n")
+        self.assertEqual(client.recv_line(), b"250 Accepted\r\n")
+        self.assertTrue(client.recv_line().startswith(b"354 "))
+
     def swaks_tls(self, sender, recipient, *extra):
         return swaks(self.server.port, sender, recipient,
                      extra=["--tls", "--tls-verify", "--tls-ca-path", self.cert, *extra])
@@ -355,12 +364,7 @@ class RealParts(Certificates, WorkdirCase):
         self.assertEqual(plain.readline(), READY)
         client = TlsClient(sock, self.cert, timeout=120)
         self.addCleanup(client.sock.close)
-        client.send(b"EHLO client.example\r\n")
-        client.recv_reply()
-        client.send(b"MAIL FROM:<s@example.org>\r\nRCPT TO:<r@example.net>\r\nDATA\r\n")
-        self.assertEqual(client.recv_line(), b"250 OK\r\n")
-        self.assertEqual(client.recv_line(), b"250 Accepted\r\n")
-        self.assertTrue(client.recv_line().startswith(b"354 "))
+        self.envelope_to_data(client)
         client.send(HEADERS + b"Subject: big\r\n\r\n" + body + b".\r\n")
         self.assertTrue(client.recv_line().startswith(b"250 OK id="))
         client.send(b"QUIT\r\n")
@@ -384,12 +388,7 @@ class RealParts(Certificates, WorkdirCase):
         self.assertEqual(plain.readline(), READY)
         client = TlsClient(sock, self.cert)
         self.addCleanup(client.sock.close)
-        client.send(b"EHLO client.example\r\n")
-        client.recv_reply()
-        client.send(b"MAIL FROM:<s@example.org>\r\nRCPT TO:<r@example.net>\r\nDATA\r\n")
-        self.assertEqual(client.recv_line(), b"250 OK\r\n")
-        self.assertEqual(client.recv_line(), b"250 Accepted\r\n")
-        self.assertTrue(client.recv_line().startswith(b"354 "))
+        self.envelope_to_data(client)
         client.send(HEADERS + b"Subject: last\r\n\r\nbody\r\n.\r\nQUIT\r\n")
         # The end of the client's input, without close_notify, on the very socket.
         with socket.socket(fileno=os.dup(client.sock.fileno())) as raw:
