@@ -275,6 +275,7 @@ class FailOpenScope(OnPostgres, OstrelCase):
                 lines = proc.stderr().splitlines()
                 self.assertEqual(len(lines), 1, lines)
                 self.assertRegex(lines[0], "^ostrel: " + line)
+                self.assertNotRegex(lines[0], r"LOCATION|\b(?=[0-9A-Z]*[0-9])[0-9A-Z]{5}: ")  # no SQLSTATE
 
 
 class ServerNotices(OnPostgres, OstrelCase):
