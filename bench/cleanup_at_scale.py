@@ -6,7 +6,10 @@ throwaway PostgreSQL cluster (over its Unix socket). For each engine:
      younger) and 200,000 verified rows (half older than 480 hours);
   2. a decision's cost: greylisted connections through tcpserver -> ostrel ->
      a minimal scripted server (every triple new, 1 client), ms per
-     connection, on the empty database and on the full one;
+     connection, on the empty database and on the full one (PostgreSQL's
+     table analysed, as autovacuum would have it); and, less disturbed by
+     other load on the machine, the decision's own lookup and insert of a
+     new triple timed alone (mean of 200);
   3. one batch of the pending cleanup as a decision runs it, timed alone;
   4. ostrelctl cleanup, timed, with what it reports; then the rows left,
      which must be exactly the young ones.
@@ -27,6 +30,7 @@ import time
 TOP = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
 sys.path.insert(0, os.path.join(TOP, "tests", "process"))
 ARGS = sys.argv[1:]
+import psycopg2  # noqa: E402
 from pgcluster import PgCluster  # noqa: E402
 import pg_costs  # noqa: E402
 from pg_costs import chain_ms  # noqa: E402
@@ -61,14 +65,31 @@ def timed(action):
     return result, time.perf_counter() - start
 
 
-def run_engine(name, dbfile, execute, count, workdir, before_cleanup=None):
+def statements_ms(execute, tag):
+    """The decision's lookup and insert of a new triple, mean of 200."""
+    def one(i):
+        sender = f"{tag}{i}@example.org"
+        execute("SELECT strftime('%s','now') - strftime('%s',tsfirstdelivery), attempts FROM pending WHERE "
+                f"ip='192.0.2.1' AND envsender='{sender}' AND envrecipient='r@example.net'")
+        execute("INSERT INTO pending (ip, envsender, envrecipient, tsfirstdelivery, tslastdelivery, attempts) "
+                f"VALUES ('192.0.2.1','{sender}','r@example.net',DATETIME('NOW'),DATETIME('NOW'),1)")
+    _, seconds = timed(lambda: [one(i) for i in range(200)])
+    return seconds / 200 * 1000
+
+
+def run_engine(name, dbfile, execute, count, workdir, before_cleanup=None, after_fill=None):
     print(f"== {name}")
     empty = chain_ms(workdir, BIN, dbfile, 1, f"{name}-empty-")
+    empty_statements = statements_ms(execute, "empty")
     stale, seconds = timed(lambda: fill(execute))
     print(f"filled {ROWS} pending rows ({stale} stale) and {VERIFIED} verified rows in {seconds:.0f} s")
+    if after_fill:
+        after_fill()
     full = chain_ms(workdir, BIN, dbfile, 1, f"{name}-full-")
+    full_statements = statements_ms(execute, "full")
     print(f"a decision: {empty:.2f} ms per connection on the empty database, {full:.2f} ms with "
-          f"{count('pending')} pending rows")
+          f"{count('pending')} pending rows; its lookup and insert alone {empty_statements:.3f} ms and "
+          f"{full_statements:.3f} ms")
     if before_cleanup:
         before_cleanup(dbfile)
     batch = ("DELETE FROM pending WHERE {0} IN (SELECT {0} FROM pending WHERE tsfirstdelivery < "
@@ -92,25 +113,32 @@ def main():
         db = os.path.join(workdir, "g.db")
         subprocess.run([os.path.join(BIN, "ostrelctl"), "init-db", db], check=True, capture_output=True)
 
+        conn = sqlite3.connect(db, timeout=60, isolation_level=None)  # autocommit, as ostrel runs
+
         def sqlite_execute(sql):
-            with sqlite3.connect(db, timeout=60) as conn:
-                conn.execute(sql)
+            conn.execute(sql).fetchall()
 
         def sqlite_count(table):
             with sqlite3.connect(db) as conn:
                 return conn.execute(f"SELECT count(*) FROM {table}").fetchone()[0]
 
         run_engine("sqlite", db, sqlite_execute, sqlite_count, workdir)
+        conn.close()
         os.unlink(db)
 
         cluster = PgCluster().start()
         try:
             dbname = cluster.new_database()
 
+            session = psycopg2.connect(host=cluster.socket_dir, dbname=dbname, user="postgres")
+            session.autocommit = True
+            session.cursor().execute("SET statement_timeout = 0")
+
             def pg_execute(sql):
-                with cluster.connect(dbname) as conn:
-                    conn.cursor().execute("SET statement_timeout = 0")
-                    conn.cursor().execute(sql)
+                cur = session.cursor()
+                cur.execute(sql.replace("%", "%%"))
+                if cur.description:
+                    cur.fetchall()
 
             def pg_count(table):
                 with cluster.connect(dbname) as conn:
@@ -121,13 +149,13 @@ def main():
 
             def old_cleanup(uri):
                 if BEFORE:
-                    pg_execute("VACUUM ANALYZE pending")
                     result, seconds = timed(lambda: subprocess.run([os.path.join(BEFORE, "ostrelctl"), "cleanup",
                                                                     "--db", uri], capture_output=True, text=True))
                     print(f"before: ostrelctl cleanup: status {result.returncode} in {seconds:.1f} s: "
                           f"{(result.stdout + result.stderr).strip()}; {pg_count('pending')} pending rows left")
 
-            run_engine("postgresql", cluster.uri(dbname), pg_execute, pg_count, workdir, old_cleanup)
+            run_engine("postgresql", cluster.uri(dbname), pg_execute, pg_count, workdir, old_cleanup,
+                       lambda: pg_execute("VACUUM ANALYZE pending"))
         finally:
             cluster.stop()
     finally:
