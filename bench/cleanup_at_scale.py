@@ -136,7 +136,7 @@ def main():
 
             def pg_execute(sql):
                 cur = session.cursor()
-                cur.execute(sql.replace("%", "%%"))
+                cur.execute(sql)
                 if cur.description:
                     cur.fetchall()
 
