@@ -45,6 +45,28 @@ void record_lookup(const PendingRow& row) {
   client_metainfo.validity |= VALID_NUMATTEMPTS | VALID_ATTEMPTSINTRV;
 }
 
+// The cleanups a decision drew. They run once the decision's own writes are
+// done, one batch each, and a failed one is logged and costs the client
+// nothing.
+struct Cleanups {
+  bool pending = false;
+  bool verified = false;
+};
+
+void run_cleanups(const Cleanups& due) {
+  if (due.verified) (void)cleanup_verified(CleanupRun::one_batch);
+  if (due.pending) (void)cleanup_pending(CleanupRun::one_batch);
+}
+
+// The store was set aside while the dialogue ran. Not reaching it now ends
+// the connection without a reply, as a failed lookup does, with DBFAILOPEN
+// too: the dialogue has started, and the client tries again later.
+void resume_store() {
+  if (store_resume() == StoreOpen::opened) return;
+  log_msg(3, "Error querying db: %s", store_errmsg());
+  terminate_process(exit_status::gave_up);
+}
+
 [[noreturn]] void hand_over_untouched() {
   store_close();
   client_relay();
@@ -53,7 +75,7 @@ void record_lookup(const PendingRow& row) {
 // On a pass the held line goes to the server; otherwise the server's reply
 // to RCPT TO, held back until now, goes to the client, whatever its length.
 // With no recorded attempt (a rule requiring 0) there is no row to delete.
-[[noreturn]] void pass(const Triple& triple, bool suspicious, const HeldLine* held) {
+[[noreturn]] void pass(const Triple& triple, bool suspicious, const HeldLine* held, Cleanups due) {
   bool recorded = client_metainfo.numattempts != 0;
   if (suspicious) {
     log_msg(7, "State: PENDING-SUSPICIOUS-PASSED");
@@ -61,9 +83,11 @@ void record_lookup(const PendingRow& row) {
   } else {
     log_msg(7, "State: PENDING-VERIFIED");
     promote_client(triple.client);
-    if (random() % verified_cleanup_odds == 0) cleanup_verified();
+    if (random() % verified_cleanup_odds == 0) due.verified = true;
     if (recorded) purge_client(triple.client);
   }
+  release_triple();
+  run_cleanups(due);  // before the reply: the relay follows it
   store_close();
   // The server's reply to RCPT TO, held back until now, whatever its length;
   // or the DATA or BDAT line held back from the server.
@@ -85,7 +109,7 @@ void refuse_temporarily() {
   client_close_output();
 }
 
-[[noreturn]] void fail(const Triple& triple) {
+[[noreturn]] void fail(const Triple& triple, const Cleanups& due) {
   refuse_temporarily();
   if (client_metainfo.numattempts != 0) {
     log_msg(7, "State: UPDATE-ENTRY");
@@ -94,6 +118,8 @@ void refuse_temporarily() {
     log_msg(7, "State: NEW-ENTRY");
     record_new_attempt(triple);
   }
+  release_triple();
+  run_cleanups(due);
   terminate_process(exit_status::orderly);
 }
 
@@ -114,7 +140,10 @@ void greylist_decision(const SessionResult& result) {
   }
   log_msg(6, "Envelope (helo,from,to): (%s,%s,%s)", envelope.helo.data(), envelope.from.data(), envelope.to.data());
   Triple triple{client_metainfo.key, envelope.from.data(), envelope.to.data()};
-  if (random() % pending_cleanup_odds == 0) cleanup_pending();
+  Cleanups due;
+  due.pending = random() % pending_cleanup_odds == 0;
+  resume_store();
+  hold_triple(triple);  // until the attempt is recorded
   record_lookup(lookup_pending(triple));
   log_msg(6,
           "Metainfo ready: addr(%s) greet(%d) attemptsnum(%u) attemptsintrv(%u) numpendingdelivs(%u) cmderrs(%u)",
@@ -124,6 +153,6 @@ void greylist_decision(const SessionResult& result) {
   log_msg(6, "%shost '%s' requires %u re-attempts, %u have been done.", requirement.suspicious ? "suspicious " : "",
           client_metainfo.addr, requirement.required, client_metainfo.numattempts);
   if (client_metainfo.numattempts >= requirement.required)
-    pass(triple, requirement.suspicious, result.end == SessionEnd::held ? &result.held : nullptr);
-  fail(triple);
+    pass(triple, requirement.suspicious, result.end == SessionEnd::held ? &result.held : nullptr, due);
+  fail(triple, due);
 }

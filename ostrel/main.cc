@@ -64,13 +64,16 @@ void read_client_address() {
   }
 }
 
-// A store that cannot be reached or fails before the dialogue starts ends
-// the connection (fail-closed), unless DBFAILOPEN is set: then the client
-// gets the SMTP server program as if greylisting were off.
+// A store that fails before the dialogue starts ends the connection
+// (fail-closed). DBFAILOPEN lets the client have the SMTP server program as
+// if greylisting were off, but only while the store is out of reach or too
+// slow: a store that answers with an error (a missing table, a refused
+// permission, a bad location) is a fault of the set-up, which must not turn
+// greylisting off for as long as it lasts.
 enum class StoreStep { open, verified_lookup };
 
 [[noreturn]] void store_unusable(StoreStep step) {
-  if (std::getenv("DBFAILOPEN") != nullptr) {
+  if (std::getenv("DBFAILOPEN") != nullptr && store_unreachable()) {
     log_msg(3, "%s: %s. DBFAILOPEN is set: running the SMTP server program without greylisting.",
             step == StoreStep::open ? "Can't open database" : "Error querying db", store_errmsg());
     store_close();
@@ -168,6 +171,7 @@ int main(int argc, char** argv) {
   store_register_busy_handler();
   const bool verified = is_verified_server();
   store_tune_for_short_connections();  // the lookup has read the schema: no wait
+  if (!verified) store_set_aside();  // until the decision
   if (verified) {
     log_msg(6, "Address '%s' is recognized as a verified server, updating timestamp...", client_metainfo.addr);
     refresh_verified(client_metainfo.key);

@@ -15,6 +15,10 @@ namespace {
 
 const StoreEngine* engine = &sqlite_engine;
 std::string last_error;
+bool last_failure_unreachable = false;
+// Where the open store is, for store_resume(); set aside while true.
+std::string location;
+bool set_aside = false;
 
 // Formats a statement with a length check; a statement that does not fit
 // ends the process with the message naming its site.
@@ -105,18 +109,22 @@ bool is_postgres_location(const char* location) {
   return std::strncmp(location, "postgresql://", 13) == 0 || std::strncmp(location, "postgres://", 11) == 0;
 }
 
-StoreOpen store_connect(const char* location, StoreCreate create) {
+StoreOpen store_connect(const char* where, StoreCreate create) {
   engine = &sqlite_engine;
-  if (is_postgres_location(location)) {
+  last_failure_unreachable = false;
+  set_aside = false;
+  if (is_postgres_location(where)) {
     if (postgres_engine == nullptr) {
       last_error = "this ostrel was built without PostgreSQL support";
       return StoreOpen::failed;
     }
     engine = postgres_engine;
   }
-  switch (engine->open(location, create == StoreCreate::if_missing, last_error)) {
+  location = where;
+  switch (engine->open(where, create == StoreCreate::if_missing, last_error)) {
     case EngineOpen::opened: return StoreOpen::opened;
     case EngineOpen::refused: return StoreOpen::refused;
+    case EngineOpen::unreachable: last_failure_unreachable = true; break;
     case EngineOpen::failed: break;
   }
   return StoreOpen::failed;
@@ -124,7 +132,24 @@ StoreOpen store_connect(const char* location, StoreCreate create) {
 
 const char* store_errmsg() { return last_error.c_str(); }
 
+bool store_unreachable() { return last_failure_unreachable; }
+
+void store_set_aside() {
+  if (!engine->idle_connection_costly) return;
+  engine->close();
+  set_aside = true;
+}
+
+StoreOpen store_resume() {
+  if (!set_aside) return StoreOpen::opened;
+  set_aside = false;
+  const std::string where = location;
+  return store_connect(where.c_str(), StoreCreate::never);
+}
+
 void store_close() { engine->close(); }
+
+void store_lift_statement_deadline() { postgres_statement_deadline_ms = 0; }
 
 std::string store_describe() { return engine->describe(); }
 
@@ -149,16 +174,43 @@ int sqcallback(void* userarg, int argc, char** argv, char** /*colnames*/) noexce
   }
 }
 
-long cleanup_pending() {
-  log_msg(5, "Cleaning up stale pending entries.");
-  format_unbounded("DELETE FROM pending WHERE tsfirstdelivery < DATETIME('now','-%u hours')", pending_max_age_hours);
-  return run_statement();
+namespace {
+
+// The cleanup statement in buf, once or until a batch deletes fewer rows
+// than a batch may.
+CleanupOutcome delete_in_batches(CleanupRun run) {
+  CleanupOutcome total;
+  for (;;) {
+    log_msg(7, "Query: '%s'", buf.data());
+    EngineOutcome outcome = engine->exec(buf.data(), nullptr, nullptr);
+    if (!outcome.ok) {
+      log_msg(3, "Query failed: '%s' -- '%s'", buf.data(), outcome.has_message ? outcome.message.c_str() : "");
+      total.ok = false;
+      return total;
+    }
+    total.deleted += outcome.changes;
+    if (run == CleanupRun::one_batch || outcome.changes < cleanup_batch_rows) return total;
+  }
 }
 
-long cleanup_verified() {
+}  // namespace
+
+// Each batch picks its rows by the engine's row name through the index on
+// the age column, so a batch costs the same on a table of any size.
+CleanupOutcome cleanup_pending(CleanupRun run) {
+  log_msg(5, "Cleaning up stale pending entries.");
+  format_unbounded("DELETE FROM pending WHERE %s IN (SELECT %s FROM pending WHERE tsfirstdelivery < "
+                   "DATETIME('now','-%u hours') LIMIT %ld)",
+                   engine->row_id, engine->row_id, pending_max_age_hours, cleanup_batch_rows);
+  return delete_in_batches(run);
+}
+
+CleanupOutcome cleanup_verified(CleanupRun run) {
   log_msg(5, "Cleaning up stale verified entries.");
-  format_unbounded("DELETE FROM verified WHERE ts < DATETIME('now','-%u hours')", verified_max_age_hours);
-  return run_statement();
+  format_unbounded("DELETE FROM verified WHERE %s IN (SELECT %s FROM verified WHERE ts < DATETIME('now','-%u hours') "
+                   "LIMIT %ld)",
+                   engine->row_id, engine->row_id, verified_max_age_hours, cleanup_batch_rows);
+  return delete_in_batches(run);
 }
 
 VerifiedLookup lookup_verified(const char* client) {
@@ -167,6 +219,7 @@ VerifiedLookup lookup_verified(const char* client) {
   EngineOutcome outcome = run_query(result);
   if (!outcome.ok) {
     last_error = query_error(outcome);
+    last_failure_unreachable = outcome.unavailable;
     return VerifiedLookup::failed;
   }
   return result.types.intval == 1 ? VerifiedLookup::verified : VerifiedLookup::unknown;
@@ -176,6 +229,32 @@ void refresh_verified(const char* client) {
   format_unbounded("UPDATE verified SET ts = DATETIME('now') WHERE ip = '%s'", client);
   log_msg(7, "Query: '%s'", buf.data());
   (void)engine->exec(buf.data(), nullptr, nullptr);
+}
+
+namespace {
+
+// FNV-1a over the three values, each ended by a zero byte. Two triples
+// that share a key only wait for one another.
+std::uint64_t triple_key(const Triple& triple) {
+  std::uint64_t hash = 14695981039346656037ull;
+  for (const char* value : {triple.client, triple.sender, triple.recipient}) {
+    for (const char* p = value;; ++p) {
+      hash = (hash ^ static_cast<unsigned char>(*p)) * 1099511628211ull;
+      if (*p == '\0') break;
+    }
+  }
+  return hash;
+}
+
+}  // namespace
+
+void hold_triple(const Triple& triple) { engine->hold_key(triple_key(triple)); }
+
+void release_triple() {
+  EngineOutcome outcome = engine->release_key();
+  if (outcome.ok) return;
+  std::snprintf(buf.data(), buf.size(), "COMMIT");
+  statement_failed(outcome);
 }
 
 PendingRow lookup_pending(const Triple& triple) {

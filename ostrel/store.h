@@ -67,13 +67,28 @@ enum class StoreOpen {
 // (the admin's other commands); PostgreSQL never creates a database.
 enum class StoreCreate { if_missing, never };
 [[nodiscard]] StoreOpen store_connect(const char* location, StoreCreate create = StoreCreate::if_missing);
-// Why the last open or verified lookup failed.
+// Why the last open, resume or verified lookup failed.
 [[nodiscard]] const char* store_errmsg();
+// Whether that failure was the store out of reach or too slow (no
+// connection, no answer in time, a lock or a slot not had in time) rather
+// than an answer the store gave (a missing table, a refused permission, a
+// bad location, a read-only file): the one kind of failure DBFAILOPEN lets
+// a client through on.
+[[nodiscard]] bool store_unreachable();
+// A store whose idle connection takes a slot of the server (PostgreSQL)
+// holds none while the dialogue runs: set aside after the verified lookup,
+// connected again by store_resume() for the decision. An SQLite file stays
+// open. store_resume() fails as store_connect() does.
+void store_set_aside();
+[[nodiscard]] StoreOpen store_resume();
 // The open SQLite handle, for the admin tool's own statements; null on the
 // PostgreSQL road. The store stays its only owner: store_close() closes it.
 [[nodiscard]] struct sqlite3* store_handle();
 // Closes the store and marks it closed, so nothing closes it twice.
 void store_close();
+// The admin's schema changes may take long on a large table: statements
+// then wait for the server without a limit of ostrel's own.
+void store_lift_statement_deadline();
 // The open store's name for people (database and host, or file; never a
 // connection string).
 [[nodiscard]] std::string store_describe();
@@ -102,9 +117,19 @@ extern "C" int busydb_callback(void* userarg, int count) noexcept;
 // The statements. Unless said otherwise, a failure is logged and ends the
 // process with status 100, and so does a statement that does not fit `buf`.
 
-// Delete stale rows; each gives the number of rows deleted.
-long cleanup_pending();
-long cleanup_verified();
+// Delete stale rows in batches of at most cleanup_batch_rows, each a
+// statement of its own, so that no statement holds a lock or runs long
+// whatever the size of the table: one batch (in a decision), or batches
+// until one finds fewer stale rows than that. A failed batch is logged and
+// ends the cleanup; nothing else ends the process.
+inline constexpr long cleanup_batch_rows = 1000;
+enum class CleanupRun { one_batch, until_done };
+struct CleanupOutcome {
+  bool ok = true;
+  long deleted = 0;
+};
+CleanupOutcome cleanup_pending(CleanupRun run);
+CleanupOutcome cleanup_verified(CleanupRun run);
 
 enum class VerifiedLookup { verified, unknown, failed };
 // Start-up: whether the client key is a verified server. A failure is
@@ -114,7 +139,13 @@ enum class VerifiedLookup { verified, unknown, failed };
 // The refresh of a verified server's timestamp; its outcome is ignored.
 void refresh_verified(const char* client);
 
-// The decision's statements.
+// The decision's statements. From hold_triple() to release_triple() no other
+// process decides the same triple on PostgreSQL, so that its lookup and its
+// write go together (two first attempts make one row, every attempt counts);
+// the lock and its transaction are the engine's, never logged. A failure to
+// commit is logged as a failed statement and ends the process.
+void hold_triple(const Triple& triple);
+void release_triple();
 [[nodiscard]] PendingRow lookup_pending(const Triple& triple);
 void promote_client(const char* client);
 // Every pending row of the client, after its promotion.

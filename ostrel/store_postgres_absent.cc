@@ -2,3 +2,5 @@
 #include "store_engine.h"
 
 const StoreEngine* const postgres_engine = nullptr;
+
+int postgres_statement_deadline_ms = 0;

@@ -16,6 +16,7 @@
 #include "admin_pg.h"
 #include "client_address.h"
 #include "database.h"
+#include "exit_status.h"
 #include "unique_fd.h"
 #include "store.h"
 #include "table_output.h"
@@ -284,11 +285,13 @@ int cleanup_command(int argc, char** argv) {
   if (int status = parse(argc, argv, cleanup_usage.c_str(), false, false, 0, options); status >= 0) return status;
   Database db;
   if (!db.open(database_path(options))) return 1;
-  // ostrel's own cleanups, on either engine; a failure is logged and ends
-  // the tool with 100.
-  long pending = cleanup_pending();
-  long verified = cleanup_verified();
-  std::printf("cleanup: %ld pending and %ld verified rows deleted\n", pending, verified);
+  // ostrel's own cleanups, on either engine, in batches until done; a
+  // failure is logged and ends the tool with 100.
+  CleanupOutcome pending = cleanup_pending(CleanupRun::until_done);
+  if (!pending.ok) return exit_status::gave_up;
+  CleanupOutcome verified = cleanup_verified(CleanupRun::until_done);
+  if (!verified.ok) return exit_status::gave_up;
+  std::printf("cleanup: %ld pending and %ld verified rows deleted\n", pending.deleted, verified.deleted);
   return output_written() ? 0 : 1;
 }
 

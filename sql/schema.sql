@@ -18,3 +18,6 @@ CREATE TABLE IF NOT EXISTS pending (
 );
 CREATE INDEX IF NOT EXISTS verified_by_ip ON verified (ip);
 CREATE INDEX IF NOT EXISTS pending_by_triple ON pending (ip, envsender, envrecipient);
+-- The cleanups delete by age, in batches that find their rows here.
+CREATE INDEX IF NOT EXISTS pending_by_age ON pending (tsfirstdelivery);
+CREATE INDEX IF NOT EXISTS verified_by_age ON verified (ts);

@@ -21,6 +21,7 @@ SCHEMA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "s
 OWNER = "postgres"   # the owner of the databases and their schema
 ROLE = "ostrel"      # ostrel's own role, with the grants the schema file names
 TEMPLATE = "ostrel_template"
+UNREACHABLE = "unreachable"  # a database of pgbouncer's whose server is not there
 GRANTS = f"GRANT SELECT, INSERT, UPDATE, DELETE ON verified, pending TO {ROLE}"
 
 
@@ -34,8 +35,11 @@ def pg_bin(name):
 class PgCluster:
     """Start with start(), end with stop(); uri() names a database."""
 
-    def __init__(self, with_bouncer=False):
+    def __init__(self, with_bouncer=False, max_connections=150, pool_mode="transaction", pool_size=20):
         self.with_bouncer = with_bouncer
+        self.max_connections = max_connections
+        self.pool_mode = pool_mode
+        self.pool_size = pool_size
         self.root = tempfile.mkdtemp(prefix="ostrel-pg-")
         self.socket_dir = os.path.join(self.root, "sock")
         self.bouncer_dir = os.path.join(self.root, "bouncer")
@@ -73,7 +77,7 @@ class PgCluster:
                        check=True, capture_output=True, cwd=self.root, **self.as_postgres)
         self.server = self._popen([pg_bin("postgres"), "-D", self.data, "-k", self.socket_dir, "-c", "listen_addresses=",
                                    "-c", "fsync=off", "-c", "synchronous_commit=off", "-c", "full_page_writes=off",
-                                   "-c", "max_connections=150"], "postgres.log")
+                                   "-c", f"max_connections={self.max_connections}"], "postgres.log")
         self._wait_until_ready()
         with self.connect("postgres") as conn:
             conn.cursor().execute(f"CREATE ROLE {ROLE} LOGIN")
@@ -93,15 +97,16 @@ class PgCluster:
         with open(ini, "w") as f:
             f.write(f"""[databases]
 * = host={self.socket_dir} port=5432
+{UNREACHABLE} = host={os.path.join(self.root, "nosuchdir")} port=5432
 [pgbouncer]
 listen_addr =
 listen_port = 6432
 unix_socket_dir = {self.bouncer_dir}
 auth_type = trust
 auth_file = {users}
-pool_mode = transaction
+pool_mode = {self.pool_mode}
 max_client_conn = 300
-default_pool_size = 20
+default_pool_size = {self.pool_size}
 server_connect_timeout = 3
 server_login_retry = 1
 query_wait_timeout = 5

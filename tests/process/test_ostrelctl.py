@@ -26,7 +26,8 @@ class InitDb(WorkdirCase):
                          " DATETIME('now'), 1)")  # duplicates are allowed
             names = sorted(row[0] for row in conn.execute("SELECT name FROM sqlite_master"))
             mode = conn.execute("PRAGMA journal_mode").fetchone()[0]
-        self.assertEqual(names, ["pending", "pending_by_triple", "verified", "verified_by_ip"])
+        self.assertEqual(names, ["pending", "pending_by_age", "pending_by_triple", "verified", "verified_by_age",
+                                 "verified_by_ip"])
         self.assertEqual(mode, "wal")
         again = self.init(path)
         self.assertEqual(again.returncode, 0)

@@ -4,6 +4,8 @@ both roads; two MX chains share one database; a server that is down, a
 password in the URI, and concurrent retries of the same triples."""
 
 import concurrent.futures
+import ctypes
+import itertools
 import os
 import socket
 import subprocess
@@ -15,8 +17,9 @@ import test_decision
 import test_ostrelctl
 import test_startup
 from harness import TEMPFAIL_SWAKS_RE as TEMPFAIL_RE
-from harness import GREETING, TEMPFAIL_REPLY_RE, OstrelCase, WorkdirCase, free_port, helper, program, wait_until
-from pgcluster import GRANTS, PgCluster
+from harness import (FAKETIME_LIB, GREETING, OK, TEMPFAIL, TEMPFAIL_REPLY_RE, OstrelCase, WorkdirCase, free_port, helper, program,
+                     wait_until)
+from pgcluster import GRANTS, UNREACHABLE, PgCluster
 from realparts import TcpServer, base_env, exim_command, swaks
 
 CLUSTER = None
@@ -203,31 +206,153 @@ class ServerDown(OnPostgres, OstrelCase):
         self.assertEqual((status, received), (100, b""))
         self.assertIn("ostrel: Error querying db: permission denied for table verified\n", proc.stderr())
 
-        proc = self.ostrel([GREETING, "silent"], DBFAILOPEN="")
-        self.assertEqual(proc.recv_line(), b"220 test.example ESMTP\r\n")
-        proc.shut_write()
-        self.assertEqual(proc.wait(), 0)
-        self.assertIn("ostrel: Error querying db: permission denied for table verified. DBFAILOPEN is set: running "
-                      "the SMTP server program without greylisting.\n", proc.stderr())
+        # an answer of the server, not an outage: DBFAILOPEN does not cover it
+        proc, received, status, _ = self.run_against(self.db, DBFAILOPEN="")
+        self.assertEqual((status, received), (100, b""))
+        self.assertIn("ostrel: Error querying db: permission denied for table verified\n", proc.stderr())
 
 
 class FailOpenOnSqlite(OstrelCase):
     """DBFAILOPEN on the SQLite road: a file that cannot be opened, or one
-    without the tables, lets the client through as if greylisting were off."""
+    without the tables, is a fault of the set-up that ends the connection as
+    without it."""
 
     def test_unopenable_or_failing_database(self):
         for dbfile, line in ((self.path("no/such/dir/db"), "ostrel: Can't open database: unable to open database "
-                                                           "file. DBFAILOPEN is set: running the SMTP server "
-                                                           "program without greylisting.\n"),
-                             (self.path("empty.db"), "ostrel: Error querying db: no such table: verified. DBFAILOPEN "
-                                                     "is set: running the SMTP server program without "
-                                                     "greylisting.\n")):
+                                                           "file. Use the DBFILE environment variable! "
+                                                           "Terminating.\n"),
+                             (self.path("empty.db"), "ostrel: Error querying db: no such table: verified\n")):
             with self.subTest(dbfile=dbfile):
                 proc = self.ostrel([GREETING, "silent"], DBFILE=dbfile, DBFAILOPEN="", LOGTHRESHOLD="3")
-                self.assertEqual(proc.recv_line(), b"220 test.example ESMTP\r\n")
-                proc.shut_write()
-                self.assertEqual(proc.wait(), 0)
+                self.assertEqual(proc.recv_all(), b"")
+                self.assertEqual(proc.wait(), 100)
                 self.assertEqual(proc.stderr(), line)
+
+
+FAIL_OPEN_LINE = ". DBFAILOPEN is set: running the SMTP server program without greylisting."
+
+
+class FailOpenScope(OnPostgres, OstrelCase):
+    """DBFAILOPEN lets a client through while the store is out of reach or
+    too slow, never on an answer of the store: a fault of the set-up must
+    not turn greylisting off for as long as it lasts."""
+
+    def cases(self):
+        bare = CLUSTER.new_database_without_schema()
+        self.addCleanup(CLUSTER.drop_database, bare)
+        host = CLUSTER.socket_dir
+        return [  # (what, DBFILE, database settings, a lock on verified, lets the client through, log line)
+            ("unparsable URI", "postgresql://[::1/x", None, False, False,
+             r"Can't open database: the PostgreSQL URI does not parse\. Use the DBFILE"),
+            ("unknown database", f"postgresql:///nosuchdb?host={host}&user=ostrel", None, False, False,
+             r"Can't open database: .*database \"nosuchdb\" does not exist\. Use the DBFILE"),
+            ("unknown role", f"postgresql:///{self.dbname}?host={host}&user=nosuchrole", None, False, False,
+             r"Can't open database: .*role \"nosuchrole\" does not exist\. Use the DBFILE"),
+            ("missing table", CLUSTER.uri(bare), None, False, False,
+             r"Error querying db: relation \"verified\" does not exist$"),
+            ("pgbouncer's server out of reach", CLUSTER.uri(UNREACHABLE, via_bouncer=True), None, False, True,
+             r"Can't open database: .+" + FAIL_OPEN_LINE),
+            ("lock time-out", self.db, ("1s", "60s"), True, True,
+             r"Error querying db: canceling statement due to lock timeout" + FAIL_OPEN_LINE),
+            ("statement time-out", self.db, ("60s", "1s"), True, True,
+             r"Error querying db: canceling statement due to statement timeout" + FAIL_OPEN_LINE),
+        ]
+
+    def test_unreachable_or_slow_fails_open_answers_fail_closed(self):
+        for what, uri, timeouts, locked, opens, line in self.cases():
+            with self.subTest(what):
+                if timeouts:
+                    self.query(f"ALTER DATABASE {self.dbname} SET lock_timeout = '{timeouts[0]}'")
+                    self.query(f"ALTER DATABASE {self.dbname} SET statement_timeout = '{timeouts[1]}'")
+                with CLUSTER.connect(self.dbname) as holder:
+                    if locked:
+                        holder.cursor().execute("BEGIN; LOCK TABLE verified IN ACCESS EXCLUSIVE MODE")
+                    proc = self.ostrel([GREETING, "silent"], DBFILE=uri, DBFAILOPEN="", LOGTHRESHOLD="3")
+                    received = proc.recv_line() if opens else proc.recv_all()
+                    proc.shut_write()
+                    status = proc.wait()
+                self.assertEqual((received, status), (b"220 test.example ESMTP\r\n", 0) if opens else (b"", 100))
+                lines = proc.stderr().splitlines()
+                self.assertEqual(len(lines), 1, lines)
+                self.assertRegex(lines[0], "^ostrel: " + line)
+                self.assertNotRegex(lines[0], r"LOCATION|\b(?=[0-9A-Z]*[0-9])[0-9A-Z]{5}: ")  # no SQLSTATE
+
+
+class ServerNotices(OnPostgres, OstrelCase):
+    """The server's notices reach the log as one line each at level 5, and
+    nothing of them bypasses the log channel."""
+
+    def test_one_line_each_at_level_five(self):
+        self.query("CREATE FUNCTION warn() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN RAISE WARNING "
+                   "'row for % written', NEW.ip USING DETAIL = 'some detail', HINT = 'some hint'; RETURN NEW; END $$")
+        self.query("CREATE TRIGGER warn BEFORE INSERT ON pending FOR EACH ROW EXECUTE FUNCTION warn()")
+        init_uri = CLUSTER.uri(self.dbname, user="postgres")
+        for threshold, expected in (("5", ["PostgreSQL server WARNING: row for 192.0.2.7 written"]), ("4", [])):
+            with self.subTest(threshold=threshold):
+                proc = self.ostrel([GREETING, OK, "reply 250 Accepted\\r\\n", "silent"], LOGTHRESHOLD=threshold)
+                proc.recv_line()
+                proc.send(f"MAIL FROM:<s{threshold}@example.org>\r\nRCPT TO:<r@example.org>\r\n".encode())
+                proc.recv_line()
+                self.assertIn(proc.recv_all(), TEMPFAIL)
+                self.assertEqual(proc.wait(), 0)
+                self.assertEqual(proc.stderr(), "".join(f"ostrel: {line}\n" for line in expected))
+                init = subprocess.run([program("ostrelctl"), "init-db", init_uri], capture_output=True, text=True,
+                                      env={"LOGTHRESHOLD": threshold})
+                self.assertEqual(init.returncode, 0)
+                notices = ["ostrelctl: PostgreSQL server NOTICE: relation \"verified\" already exists, skipping"]
+                self.assertEqual([line for line in init.stderr.splitlines() if "verified\" already" in line],
+                                 notices if expected else [])
+                self.assertEqual(len(init.stderr.splitlines()), len(set(init.stderr.splitlines())))
+                self.assertEqual(init.stderr == "", not expected)
+
+
+class IdleClients(WorkdirCase):
+    """Clients that greet and then fall silent hold no connection to the
+    store: more of them than the server has connections for (its
+    max_connections), or than a pgbouncer in session mode has in its pool,
+    leave the next client greylisted as usual, DBFAILOPEN or not."""
+
+    @classmethod
+    def setUpClass(cls):
+        # 8 connections, 3 of them kept for superusers; a pool of 2
+        cls.cluster = PgCluster(with_bouncer=True, max_connections=8, pool_mode="session", pool_size=2).start()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.cluster.stop()
+
+    def client(self, uri, n):
+        script = self.write_file(f"script{n}", "\n".join([GREETING, OK, OK, "reply 250 Accepted\\r\\n", "silent"])
+                                 + "\n")
+        env = {"PATH": "/usr/bin:/bin", "GREYLIST": "", "DBFILE": uri, "DBFAILOPEN": "", "LOGTHRESHOLD": "3",
+               "TCPREMOTEIP": f"192.0.2.{n}"}
+        proc = self.start([program("ostrel"), helper("scripted_smtpd"), script], env)
+        self.assertEqual(proc.recv_line(), b"220 test.example ESMTP\r\n")
+        proc.send(b"EHLO client.example\r\n")
+        self.assertEqual(proc.recv_line(), b"250 OK\r\n")
+        return proc
+
+    def decide(self, proc):
+        proc.send(b"MAIL FROM:<s@example.org>\r\nRCPT TO:<r@example.org>\r\n")
+        proc.recv_line()
+        self.assertIn(proc.recv_all(), TEMPFAIL)
+        self.assertEqual(proc.wait(), 0)
+        self.assertEqual(proc.stderr(), "")
+
+    def test_more_idle_clients_than_connections(self):
+        for via_bouncer, idle in ((False, 8), (True, 4)):
+            with self.subTest(via_bouncer=via_bouncer):
+                dbname = self.cluster.new_database()
+                self.addCleanup(self.cluster.drop_database, dbname)
+                uri = self.cluster.uri(dbname, via_bouncer)
+                waiting = [self.client(uri, n) for n in range(1, idle + 1)]
+                if not via_bouncer:  # pgbouncer keeps its own connections open
+                    self.assertEqual(self.cluster.query("postgres", "SELECT count(*) FROM pg_stat_activity WHERE "
+                                                        "datname = ?", dbname), [(0,)])
+                self.decide(self.client(uri, 100))
+                for proc in waiting:
+                    self.decide(proc)
+                self.assertEqual(self.cluster.query(dbname, "SELECT count(*) FROM pending"), [(idle + 1,)])
 
 
 class Credentials(OnPostgres, OstrelCase):
@@ -322,21 +447,25 @@ class TwoMxHosts(WorkdirCase):
 
 
 class BlockedRetries:
-    """Retries of one triple whose updates all wait for one row lock and then
-    run at once, as when two MX hosts record the same triple together: each
-    must count (a statement computing its new count from a row that another
-    one has changed meanwhile runs again instead of writing it)."""
+    """Retries of one triple that all wait for one row lock and then run at
+    once, as when two MX hosts record the same triple together: each must
+    count. The first waits for the row in its update; the others wait for it
+    to finish before they look the triple up (the lookup and the write of
+    one triple go together), so their replies come once the row is free."""
 
     RETRIES = 6
 
-    def attempt(self):
+    def start_attempt(self):
         proc = self.ostrel([GREETING, "reply 250 OK\\r\\n", "reply 250 Accepted\\r\\n", "silent"],
                            SUSPICION=self.rules, HOLD="")
         proc.recv_line()
         proc.send(b"MAIL FROM:<s@example.org>\r\nRCPT TO:<r@example.org>\r\n")
         proc.recv_line()
-        self.assertRegex(proc.recv_line().decode(), TEMPFAIL_REPLY_RE)
         return proc
+
+    def finish_attempt(self, proc):
+        self.assertRegex(proc.recv_line().decode(), TEMPFAIL_REPLY_RE)
+        return proc.wait()
 
     def waiting_for_locks(self):
         return CLUSTER.query("postgres", "SELECT count(*) FROM pg_stat_activity WHERE datname = ? AND "
@@ -345,17 +474,17 @@ class BlockedRetries:
     def test_updates_released_together_all_count(self):
         self.rules = self.write_file("rules", "1000 v HOLD\n")
         # room for slow starts (sanitizers): the locks are held until every
-        # update waits, and each waits at most this long
+        # attempt waits, and each waits at most this long
         self.query(f"ALTER DATABASE {self.dbname} SET lock_timeout = '4s'")
-        self.assertEqual(self.attempt().wait(), 0)
+        self.assertEqual(self.finish_attempt(self.start_attempt()), 0)
         with CLUSTER.connect(self.dbname) as locker:
             cur = locker.cursor()
             cur.execute("BEGIN")
             cur.execute("SELECT attempts FROM pending FOR UPDATE")
-            procs = [self.attempt() for _ in range(self.RETRIES)]
-            wait_until(lambda: self.waiting_for_locks() >= self.RETRIES, "every update to wait for the lock", 20)
+            procs = [self.start_attempt() for _ in range(self.RETRIES)]
+            wait_until(lambda: self.waiting_for_locks() >= self.RETRIES, "every attempt to wait for a lock", 20)
             cur.execute("COMMIT")
-        self.assertEqual([proc.wait() for proc in procs], [0] * self.RETRIES)
+        self.assertEqual([self.finish_attempt(proc) for proc in procs], [0] * self.RETRIES)
         self.assertEqual(self.pending(), [("192.0.2.7", "s@example.org", "r@example.org", self.RETRIES + 1)])
 
 
@@ -411,6 +540,112 @@ class ConcurrentRetries(WorkdirCase):
 
     def test_through_pgbouncer(self):
         self.run_retries(via_bouncer=True)
+
+
+class ConcurrentFirstAttempts(OnPostgres, OstrelCase):
+    """Two MX hosts, one through pgbouncer and one direct, take each attempt
+    of the same triples at the same moment, the first attempts included:
+    each triple has one row, and every attempt counts."""
+
+    TRIPLES = 16
+    ROUNDS = 3
+
+    def test_one_row_per_triple_and_every_attempt_counted(self):
+        rules = self.write_file("rules", "100 v HOLD\n")
+        uris = (CLUSTER.uri(self.dbname, via_bouncer=True), self.db)
+        for _ in range(self.ROUNDS):
+            procs = []
+            for n in range(self.TRIPLES):
+                for uri in uris:
+                    proc = self.ostrel([GREETING, OK, "reply 250 Accepted\\r\\n", "silent"], DBFILE=uri,
+                                       TCPREMOTEIP=f"192.0.2.{n + 1}", SUSPICION=rules, HOLD="", LOGTHRESHOLD="3")
+                    proc.recv_line()
+                    proc.send(b"MAIL FROM:<s@example.org>\r\n")
+                    proc.recv_line()
+                    procs.append(proc)
+            for proc in procs:  # every decision at once
+                proc.send(b"RCPT TO:<r@example.org>\r\n")
+            self.assertEqual([(proc.recv_all() in TEMPFAIL, proc.wait()) for proc in procs], [(True, 0)] * len(procs))
+        self.assertEqual(self.query("SELECT ip, count(*), sum(attempts) FROM pending GROUP BY ip ORDER BY ip"),
+                         sorted((f"192.0.2.{n + 1}", 1, 2 * self.ROUNDS) for n in range(self.TRIPLES)))
+
+
+def add_rows(query, stale_pending, stale_verified, young):
+    """Rows both engines write with the same statements: stale ones 19 hours
+    (pending) or 21 days (verified) old, and young ones of now."""
+    def numbers(n):
+        return f"WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < {n}) "
+    for table, n, age in (("pending", stale_pending, "-19 hours"), ("pending", young, "-0 hours"),
+                          ("verified", stale_verified, "-504 hours"), ("verified", young, "-0 hours")):
+        if n == 0:
+            continue
+        values = (f"'10.0.' || i, 's@example.org', 'r@example.org', DATETIME('now', '{age}'), DATETIME('now'), 1"
+                  if table == "pending" else f"'10.1.' || i, DATETIME('now', '{age}')")
+        query(numbers(n) + f"INSERT INTO {table} SELECT {values} FROM n")
+
+
+def seed_drawing_the_pending_cleanup(after):
+    """The first second from `after` on whose seed makes ostrel's first
+    random draw that of the pending cleanup (one in 800); under a clock
+    frozen at that second the draw is certain."""
+    libc = ctypes.CDLL("libc.so.6")
+    for second in itertools.count(after):
+        libc.srandom(second)
+        if libc.random() % 800 == 0:
+            return second
+
+
+class Cleanups:
+    """The cleanups in batches of at most 1000 rows, on both engines: the
+    admin's runs until no stale row is left; a decision's runs one batch
+    once the client has its reply, and a failure costs the client nothing."""
+
+    ROW_ID = "rowid"
+
+    def test_admin_cleanup_repeats_batches_until_done(self):
+        add_rows(self.query, 2500, 1001, 10)
+        result = subprocess.run([program("ostrelctl"), "cleanup", "--db", self.db], capture_output=True, text=True,
+                                env={"LOGTHRESHOLD": "7"})
+        self.assertEqual((result.stdout, result.returncode), ("cleanup: 2500 pending and 1001 verified rows deleted\n",
+                                                              0))
+        batch = (f"ostrelctl: Query: 'DELETE FROM pending WHERE {self.ROW_ID} IN (SELECT {self.ROW_ID} FROM pending "
+                 f"WHERE tsfirstdelivery < DATETIME('now','-18 hours') LIMIT 1000)'\n")
+        self.assertEqual(result.stderr.count(batch), 3)
+        self.assertEqual(result.stderr.count("ostrelctl: Query: 'DELETE FROM verified"), 2)
+        self.assertEqual([self.query(f"SELECT count(*) FROM {table}")[0][0] for table in ("pending", "verified")],
+                         [10, 10])
+
+    def test_decision_runs_one_batch_after_the_reply(self):
+        add_rows(self.query, 2500, 0, 0)
+        frozen = time.strftime("%Y-%m-%d %H:%M:%S", time.gmtime(seed_drawing_the_pending_cleanup(int(time.time()))))
+        for refused, sender in ((False, "a@example.org"), (True, "b@example.org")):
+            with self.subTest(refused=refused):
+                if refused:
+                    self.query(self.REFUSE_DELETIONS)
+                proc = self.ostrel([GREETING, OK, "reply 250 Accepted\\r\\n", "silent"], LD_PRELOAD=FAKETIME_LIB,
+                                   FAKETIME=frozen, TZ="UTC")
+                proc.recv_line()
+                proc.send(f"MAIL FROM:<{sender}>\r\nRCPT TO:<r@example.org>\r\n".encode())
+                proc.recv_line()
+                self.assertIn(proc.recv_all(), TEMPFAIL)
+                self.assertEqual(proc.wait(), 0)
+                err = proc.stderr()
+                self.assertLess(err.index("State: NEW-ENTRY"), err.index("Cleaning up stale pending entries."))
+                self.assertEqual(err.count("Query: 'DELETE FROM pending WHERE"), 1)
+                self.assertEqual("Query failed: 'DELETE FROM pending WHERE" in err, refused)
+                self.assertEqual(self.query("SELECT count(*) FROM pending WHERE envsender = ?", sender), [(1,)])
+        self.assertEqual(self.query("SELECT count(*) FROM pending"), [(1500 + 2,)])
+
+
+class CleanupsOnSqlite(Cleanups, OstrelCase):
+    REFUSE_DELETIONS = "CREATE TRIGGER refuse BEFORE DELETE ON pending BEGIN SELECT RAISE(ABORT, 'refused'); END"
+
+
+class CleanupsOnPostgres(OnPostgres, Cleanups, OstrelCase):
+    ROW_ID = "ctid"
+    REFUSE_DELETIONS = ("CREATE FUNCTION refuse() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN RAISE EXCEPTION "
+                        "'refused'; END $$; CREATE TRIGGER refuse BEFORE DELETE ON pending FOR EACH ROW EXECUTE "
+                        "FUNCTION refuse()")
 
 
 class AdminOnPostgres(test_ostrelctl.Admin):
