@@ -173,11 +173,13 @@ void client_close_output() {
   close(client_out);
 }
 
-void client_relay() {
-  if (!tls) relay_traffic();
-  TlsRelayResult result = relay_tls(*tls, pipe_from_server[0], pipe_to_server[1], wait_limit_ms, watched_poll);
+void client_relay(bool server_owes_reply) {
+  if (!tls) relay_traffic(server_owes_reply);
+  TlsRelayResult result = relay_tls(*tls, pipe_from_server[0], pipe_to_server[1], wait_limit_ms, watched_poll,
+                                    DialogueTurn(owed_reply_wait_ms, server_owes_reply));
   switch (result.end) {
     case TlsRelayEnd::server_ended:
+    case TlsRelayEnd::client_hung_up:
       terminate_process(exit_status::orderly);
     case TlsRelayEnd::timed_out:
       log_msg(6, "Timeout while reading from network (%d:%hd:%hd).", 0, static_cast<short>(0), static_cast<short>(0));

@@ -38,8 +38,9 @@ void client_send(const char* data, std::size_t len);
 void client_close_output();
 
 // Carries the rest of the connection between the client and the server
-// program's pipes until it ends; the process ends there.
-[[noreturn]] void client_relay();
+// program's pipes until it ends; the process ends there. server_owes_reply:
+// the last bytes before the relay went to the server (see relay_traffic).
+[[noreturn]] void client_relay(bool server_owes_reply);
 
 // Forgets the TLS connection, the context and the credentials. A process serves one
 // connection; only a harness that runs many sessions in one process needs it.

@@ -67,9 +67,11 @@ void resume_store() {
   terminate_process(exit_status::gave_up);
 }
 
+// DATA, AUTH and STARTTLS: the server's reply was passed on, the client's
+// turn; for an expression that did not compile nobody has spoken yet.
 [[noreturn]] void hand_over_untouched() {
   store_close();
-  client_relay();
+  client_relay(false);
 }
 
 // On a pass the held line goes to the server; otherwise the server's reply
@@ -95,7 +97,7 @@ void resume_store() {
     send_bounded(pipe_to_server[1], held->text.data(), held->len);
   else
     client_send(srvresp.data(), srvresp_len);
-  client_relay();
+  client_relay(held != nullptr);  // the server owes its reply to the held line
 }
 
 // Cuts the server off and answers the client with a temporary failure.
