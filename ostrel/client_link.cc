@@ -1,7 +1,12 @@
 #include "client_link.h"
 
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <optional>
@@ -15,6 +20,7 @@
 #include "state.h"
 #include "tls.h"
 #include "tls_relay.h"
+#include "write_all.h"
 
 namespace {
 
@@ -69,6 +75,12 @@ bool prepare_connection() {
   log_msg(3, "TLS with client '%s' cannot start: %s.", client_metainfo.addr, tls->error_text().c_str());
   tls.reset();
   return false;
+}
+
+long long monotonic_ms() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
 }
 
 // A client that hangs up mid-handshake shows as a failed write here, with a
@@ -173,11 +185,28 @@ void client_close_output() {
   close(client_out);
 }
 
-void client_relay() {
-  if (!tls) relay_traffic();
-  TlsRelayResult result = relay_tls(*tls, pipe_from_server[0], pipe_to_server[1], wait_limit_ms, watched_poll);
+void client_linger(int limit_ms) {
+  int protocol = 0;
+  socklen_t size = sizeof protocol;
+  if (getsockopt(client_in, SOL_SOCKET, SO_PROTOCOL, &protocol, &size) != 0 || protocol != IPPROTO_TCP) return;
+  shutdown(client_in, SHUT_WR);
+  make_nonblocking(client_in);
+  const long long deadline_ms = monotonic_ms() + limit_ms;
+  for (long long left_ms = limit_ms; left_ms > 0; left_ms = deadline_ms - monotonic_ms()) {
+    pollfd entry{client_in, POLLIN, 0};
+    if (watched_poll(&entry, 1, static_cast<int>(left_ms)) <= 0) return;
+    ssize_t n = read(client_in, buf.data(), buf.size());
+    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) return;
+  }
+}
+
+void client_relay(bool server_owes_reply) {
+  if (!tls) relay_traffic(server_owes_reply);
+  TlsRelayResult result = relay_tls(*tls, pipe_from_server[0], pipe_to_server[1], wait_limit_ms, watched_poll,
+                                    DialogueTurn(owed_reply_wait_ms, server_owes_reply));
   switch (result.end) {
     case TlsRelayEnd::server_ended:
+    case TlsRelayEnd::client_hung_up:
       terminate_process(exit_status::orderly);
     case TlsRelayEnd::timed_out:
       log_msg(6, "Timeout while reading from network (%d:%hd:%hd).", 0, static_cast<short>(0), static_cast<short>(0));

@@ -37,9 +37,21 @@ void client_send(const char* data, std::size_t len);
 // closed.
 void client_close_output();
 
+// After client_close_output, the end of a TCP connection: its sending side
+// is shut (the client sees the end now, though descriptor 0 holds the same
+// socket open), and what the client still sends is read and discarded until
+// its end of input (or a reset), at most limit_ms in all. A TCP connection
+// closed while bytes of the client lie unread is reset by the kernel, and a
+// reset that reaches the client before it has read the last reply can take
+// that reply with it. Inside TLS the bytes are not decrypted: the TLS
+// connection has ended on this side. Any other kind of connection (a pipe,
+// a local socket) has no reset to fear and is left as it is.
+void client_linger(int limit_ms);
+
 // Carries the rest of the connection between the client and the server
-// program's pipes until it ends; the process ends there.
-[[noreturn]] void client_relay();
+// program's pipes until it ends; the process ends there. server_owes_reply:
+// the last bytes before the relay went to the server (see relay_traffic).
+[[noreturn]] void client_relay(bool server_owes_reply);
 
 // Forgets the TLS connection, the context and the credentials. A process serves one
 // connection; only a harness that runs many sessions in one process needs it.

@@ -20,6 +20,15 @@ namespace {
 constexpr long pending_cleanup_odds = 800;
 constexpr long verified_cleanup_odds = 15;
 
+// After a temporary failure the client gets this long to read the reply and
+// end its side, while what it still sends (pipelined commands, a BDAT
+// chunk) is read and discarded. The reply and the end of ostrel's side
+// leave together, so a client needs one round trip to see them and
+// usually ends its own side with the next; three seconds cover slow round
+// trips and a retransmission (TCP's first time-out is one second), and
+// hold a refused connection's slot no longer than that.
+constexpr int refusal_linger_ms = 3000;
+
 constexpr char reply_storage[] = "452 insufficient system storage\r\n";
 constexpr char reply_qqt[] = "451 qqt failure (#4.3.0)\r\n";
 
@@ -67,9 +76,11 @@ void resume_store() {
   terminate_process(exit_status::gave_up);
 }
 
+// DATA, AUTH and STARTTLS: the server's reply was passed on, the client's
+// turn; for an expression that did not compile nobody has spoken yet.
 [[noreturn]] void hand_over_untouched() {
   store_close();
-  client_relay();
+  client_relay(false);
 }
 
 // On a pass the held line goes to the server; otherwise the server's reply
@@ -95,10 +106,11 @@ void resume_store() {
     send_bounded(pipe_to_server[1], held->text.data(), held->len);
   else
     client_send(srvresp.data(), srvresp_len);
-  client_relay();
+  client_relay(held != nullptr);  // the server owes its reply to the held line
 }
 
-// Cuts the server off and answers the client with a temporary failure.
+// Cuts the server off, answers the client with a temporary failure and
+// closes the client's output.
 void refuse_temporarily() {
   close(pipe_to_server[1]);
   pipe_to_server[1] = -1;
@@ -107,6 +119,16 @@ void refuse_temporarily() {
   std::memcpy(buf.data(), reply, len + 1);
   client_send(buf.data(), len);
   client_close_output();
+}
+
+// Once the attempt is recorded (a client that retries as soon as it sees
+// the end must find it), the client sees the end; the connection closes
+// once the client has stopped sending or the linger has run out: closed
+// with the client's bytes unread, it would be reset.
+[[noreturn]] void end_after_refusal() {
+  store_close();
+  client_linger(refusal_linger_ms);
+  terminate_process(exit_status::orderly);
 }
 
 [[noreturn]] void fail(const Triple& triple, const Cleanups& due) {
@@ -120,7 +142,7 @@ void refuse_temporarily() {
   }
   release_triple();
   run_cleanups(due);
-  terminate_process(exit_status::orderly);
+  end_after_refusal();
 }
 
 }  // namespace
@@ -136,7 +158,7 @@ void greylist_decision(const SessionResult& result) {
     log_msg(5, "Client '%s' named neither sender nor recipient, refusing it temporarily.",
             client_metainfo.addr);
     refuse_temporarily();
-    terminate_process(exit_status::orderly);
+    end_after_refusal();
   }
   log_msg(6, "Envelope (helo,from,to): (%s,%s,%s)", envelope.helo.data(), envelope.from.data(), envelope.to.data());
   Triple triple{client_metainfo.key, envelope.from.data(), envelope.to.data()};

@@ -19,22 +19,35 @@
 
 namespace {
 
-enum class Moved { chunk, end_of_input };
-
-// Moves one chunk to the destination, named "server" or "client" in the
-// failure line. A failed read ends the process (0). The destination is
-// non-blocking, so a write that would block or takes only part waits for
-// room, at most 40 seconds at a time, before anything more is read.
-Moved move_chunk(int from, int to, const char* destination) {
+// Reads one chunk into buf: its length, 0 at the end of input. A failed
+// read ends the process (0).
+std::size_t read_chunk(int from) {
   ssize_t n = read(from, buf.data(), relay_chunk_size);
-  if (n == 0) return Moved::end_of_input;
   if (n < 0) terminate_process(exit_status::orderly);
-  std::size_t len = static_cast<std::size_t>(n);
-  if (write_all(to, buf.data(), len, wait_limit_ms, watched_poll) != len) {
-    log_msg(3, "Unable to write to the %s %d bytes: %s.", destination, static_cast<int>(n), strerror(errno));
+  return static_cast<std::size_t>(n);
+}
+
+// The writes below finish the chunk in buf before anything more is read:
+// the destinations are non-blocking, so a write that would block or takes
+// only part waits for room, at most 40 seconds at a time. A failure ends
+// the process (0).
+
+void send_to_server(std::size_t len) {
+  if (write_all(pipe_to_server[1], buf.data(), len, wait_limit_ms, watched_poll) == len) return;
+  log_msg(3, "Unable to write to the server %d bytes: %s.", static_cast<int>(len), strerror(errno));
+  terminate_process(exit_status::orderly);
+}
+
+// A client that has hung up ends the process without a line.
+void send_to_client(std::size_t len) {
+  ClientWriteGuard guard;
+  if (write_all(client_out, buf.data(), len, wait_limit_ms, watched_poll) == len) return;
+  if (errno == EPIPE || errno == ECONNRESET) {
+    guard.client_hung_up();
     terminate_process(exit_status::orderly);
   }
-  return Moved::chunk;
+  log_msg(3, "Unable to write to the client %d bytes: %s.", static_cast<int>(len), strerror(errno));
+  terminate_process(exit_status::orderly);
 }
 
 }  // namespace
@@ -48,27 +61,34 @@ void report_child_state() {
     log_msg(7, "Child exited, status %d.", WEXITSTATUS(status));
 }
 
-void relay_traffic() {
+void relay_traffic(bool server_owes_reply) {
   const int server_out = pipe_from_server[0];
   fcntl(client_in, F_SETFL, O_NONBLOCK);
   fcntl(server_out, F_SETFL, O_NONBLOCK);
 
+  DialogueTurn turn(owed_reply_wait_ms, server_owes_reply);
   bool client_sends = true;
   for (;;) {
     // Once the client's input has ended, only the server's output is watched.
     pollfd entries[2] = {{client_sends ? client_in : -1, POLLIN, 0}, {server_out, POLLIN, 0}};
-    int ready = watched_poll(entries, 2, wait_limit_ms);
+    int ready = watched_poll(entries, 2, turn.input_wait_ms(wait_limit_ms));
     if (ready == -1) terminate_process(exit_status::orderly);
     if (has_input(entries[0])) {
-      if (move_chunk(client_in, pipe_to_server[1], "server") == Moved::end_of_input) {
+      std::size_t len = read_chunk(client_in);
+      if (len == 0) {
         // The server gets the end of its input and may still answer what
         // it has read: its replies are carried until its output ends.
         close_server_input();
         client_sends = false;
+        continue;
       }
+      send_to_server(len);
+      turn.client_sent();
     } else if (has_input(entries[1])) {
-      if (move_chunk(server_out, client_out, "client") == Moved::end_of_input)
-        terminate_process(exit_status::orderly);
+      std::size_t len = read_chunk(server_out);
+      if (len == 0) terminate_process(exit_status::orderly);
+      send_to_client(len);
+      turn.server_sent();
     } else {
       log_msg(6, "Timeout while reading from network (%d:%hd:%hd).", ready, entries[0].revents, entries[1].revents);
       report_child_state();

@@ -7,6 +7,7 @@
 #include <cassert>
 #include <cerrno>
 #include <csignal>
+#include <ctime>
 
 #include "exit_status.h"
 #include "log.h"
@@ -47,6 +48,13 @@ sigset_t stop_signal_set() {
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, SIGALRM);
+  sigaddset(&set, SIGPIPE);
+  return set;
+}
+
+sigset_t broken_pipe_set() {
+  sigset_t set;
+  sigemptyset(&set);
   sigaddset(&set, SIGPIPE);
   return set;
 }
@@ -99,4 +107,19 @@ int watched_poll(pollfd* entries, nfds_t count, int timeout_ms) {
   for (nfds_t i = 0; i < count; ++i) entries[i].revents = watched[i].revents;
   errno = saved_errno;
   return ready;
+}
+
+ClientWriteGuard::ClientWriteGuard() {
+  sigset_t pipe = broken_pipe_set();
+  sigprocmask(SIG_BLOCK, &pipe, &saved_);
+}
+
+ClientWriteGuard::~ClientWriteGuard() { sigprocmask(SIG_SETMASK, &saved_, nullptr); }
+
+void ClientWriteGuard::client_hung_up() {
+  sigset_t pipe = broken_pipe_set();
+  const timespec no_wait{0, 0};
+  int saved_errno = errno;
+  (void)sigtimedwait(&pipe, nullptr, &no_wait);
+  errno = saved_errno;
 }

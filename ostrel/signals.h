@@ -13,6 +13,8 @@
 
 #include <poll.h>
 
+#include <csignal>
+
 // Makes the self-pipe and installs the handler for both signals.
 void install_stop_signals();
 
@@ -27,3 +29,24 @@ void block_stop_signals();
 // poll on at most two entries, also woken by the signals; a signal ends
 // the process (100) instead of returning. Otherwise as poll.
 int watched_poll(pollfd* entries, nfds_t count, int timeout_ms);
+
+// Held around a write to the client in a relay, so that a client that has
+// hung up shows as a failed write (EPIPE) rather than as SIGPIPE: the relay
+// takes that as the orderly end it is. The signal is held while the guard
+// lives; the one the write raised is taken back by client_hung_up(). A
+// SIGPIPE sent from elsewhere meanwhile is delivered when the guard ends,
+// and ends the process as anywhere else.
+class ClientWriteGuard {
+ public:
+  ClientWriteGuard();
+  ~ClientWriteGuard();
+  ClientWriteGuard(const ClientWriteGuard&) = delete;
+  ClientWriteGuard& operator=(const ClientWriteGuard&) = delete;
+
+  // The write failed because the client hung up: its SIGPIPE, if it
+  // raised one, is discarded.
+  void client_hung_up();
+
+ private:
+  sigset_t saved_{};
+};

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <utility>
 
+#include "signals.h"
 #include "write_all.h"
 
 namespace {
@@ -19,9 +20,26 @@ std::array<char, record_size> chunk;
 
 constexpr short any_event = POLLIN | POLLOUT | POLLHUP | POLLERR | POLLNVAL;
 
+// A client that has hung up makes the write fail (closed) instead of
+// ending the process.
+TlsStatus send_to_client(TlsConnection& tls, const char* data, std::size_t len, int wait_ms) {
+  ClientWriteGuard guard;
+  TlsStatus sent = tls.write_all(data, len, wait_ms);
+  if (sent == TlsStatus::closed) guard.client_hung_up();
+  return sent;
+}
+
+// The last the client gets; whether it still can does not matter now.
+void end_tls(TlsConnection& tls, int wait_ms) {
+  ClientWriteGuard guard;
+  tls.close_notify(wait_ms);
+  guard.client_hung_up();
+}
+
 }  // namespace
 
-TlsRelayResult relay_tls(TlsConnection& tls, int server_out, int& server_in, int wait_ms, PollFunction wait) {
+TlsRelayResult relay_tls(TlsConnection& tls, int server_out, int& server_in, int wait_ms, PollFunction wait,
+                         DialogueTurn turn) {
   fcntl(server_out, F_SETFL, fcntl(server_out, F_GETFL) | O_NONBLOCK);
   bool client_open = true;
   for (;;) {
@@ -32,7 +50,7 @@ TlsRelayResult relay_tls(TlsConnection& tls, int server_out, int& server_in, int
           {client_open ? (tls.wants_write() ? tls.write_fd() : tls.read_fd()) : -1,
            static_cast<short>(tls.wants_write() ? POLLOUT : POLLIN), 0},
           {server_out, POLLIN, 0}};
-      int ready = wait(entries, 2, wait_ms);
+      int ready = wait(entries, 2, turn.input_wait_ms(wait_ms));
       if (ready == 0) return {TlsRelayEnd::timed_out, 0, ""};
       if (ready < 0) {
         if (errno == EINTR) continue;
@@ -51,8 +69,10 @@ TlsRelayResult relay_tls(TlsConnection& tls, int server_out, int& server_in, int
         close(fd);  // the server sees the end of its input; its replies still go out
       } else if (status != TlsStatus::done) {
         return {TlsRelayEnd::client_failed, 0, tls.error_text()};
-      } else if (got > 0 && write_all(server_in, chunk.data(), got, wait_ms, wait) != got) {
-        return {TlsRelayEnd::server_write_failed, got, std::strerror(errno)};
+      } else if (got > 0) {
+        if (write_all(server_in, chunk.data(), got, wait_ms, wait) != got)
+          return {TlsRelayEnd::server_write_failed, got, std::strerror(errno)};
+        turn.client_sent();
       }
       continue;  // the client's data first, as the clear-text relay does
     }
@@ -61,12 +81,14 @@ TlsRelayResult relay_tls(TlsConnection& tls, int server_out, int& server_in, int
       ssize_t n = read(server_out, chunk.data(), chunk.size());
       if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
       if (n <= 0) {
-        tls.close_notify(wait_ms);
+        end_tls(tls, wait_ms);
         return {TlsRelayEnd::server_ended, 0, ""};
       }
       auto len = static_cast<std::size_t>(n);
-      if (tls.write_all(chunk.data(), len, wait_ms) != TlsStatus::done)
-        return {TlsRelayEnd::client_write_failed, len, tls.error_text()};
+      TlsStatus sent = send_to_client(tls, chunk.data(), len, wait_ms);
+      if (sent == TlsStatus::closed) return {TlsRelayEnd::client_hung_up, len, tls.error_text()};
+      if (sent != TlsStatus::done) return {TlsRelayEnd::client_write_failed, len, tls.error_text()};
+      turn.server_sent();
     }
   }
 }

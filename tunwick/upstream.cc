@@ -81,11 +81,12 @@ int relay(int socket_fd) {
   fcntl(client_in, F_SETFL, O_NONBLOCK);
   fcntl(socket_fd, F_SETFL, O_NONBLOCK);
   char chunk[relay_chunk_size];
+  DialogueTurn turn(owed_reply_wait_ms, false);
   bool client_sends = true;
   for (;;) {
     // Once standard input has ended, only the server is watched.
     pollfd entries[2] = {{client_sends ? client_in : -1, POLLIN, 0}, {socket_fd, POLLIN, 0}};
-    if (poll(entries, 2, wait_limit_ms) < 0) return exit_status::orderly;
+    if (poll(entries, 2, turn.input_wait_ms(wait_limit_ms)) < 0) return exit_status::orderly;
     if (has_input(entries[0])) {
       ssize_t n = read(client_in, chunk, sizeof chunk);
       if (n == 0) {
@@ -100,15 +101,21 @@ int relay(int socket_fd) {
         log_msg(3, "Unable to write %d bytes to the server: %s", static_cast<int>(n), strerror(errno));
         return exit_status::gave_up;
       }
+      turn.client_sent();
     } else if (has_input(entries[1])) {
       ssize_t n = read(socket_fd, chunk, sizeof chunk);
       if (n <= 0) return exit_status::orderly;
       // The client may read more slowly than the server sends: wait for it.
       if (write_all(client_out, chunk, static_cast<std::size_t>(n), wait_limit_ms) != static_cast<std::size_t>(n)) {
+        // After the end of the client's input the server has seen the end
+        // of its own, and the socket's sending side is shut: nothing is
+        // left to tell anyone.
+        if (!client_sends) return exit_status::orderly;
         log_msg(3, "Unable to write %d bytes to the client.", static_cast<int>(n));
         (void)!write(socket_fd, "QUIT\r\n", 6);
         return exit_status::orderly;
       }
+      turn.server_sent();
     } else {
       log_msg(5, "Timeout while proxying data.");
       return exit_status::gave_up;

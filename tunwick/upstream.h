@@ -40,10 +40,18 @@ struct Connection {
 // socket, so that every reply line leaves at once.
 void prepare_client_output();
 
+// The longest wait for a reply the server owes (the last bytes came from
+// the client): 10 minutes, as long as an SMTP client waits for the reply to
+// the end of a message; past that the client has given up.
+inline constexpr int owed_reply_wait_ms = 10 * 60 * 1000;
+
 // Relays between standard input/output and the socket. The end of standard
 // input shuts the socket's sending side, and the server's replies are still
-// carried until the server ends; the server's end ends the relay. Returns
-// the exit status.
+// carried until the server ends; the server's end ends the relay. A wait
+// for input lasts at most 40 seconds, or owed_reply_wait_ms while the server
+// owes a reply. A client that takes no more data gets the server a QUIT,
+// unless its input has ended: then it is the orderly end, without a line.
+// Returns the exit status.
 [[nodiscard]] int relay(int socket_fd);
 
 }  // namespace upstream

@@ -5,6 +5,8 @@
 //   greet TEXT   write TEXT (escapes \r \n \0 \\) without reading
 //   reply TEXT   read one line, then write TEXT
 //   replyn N TEXT  read exactly N bytes (part of a line), then write TEXT
+//   late S TEXT  read one line, wait S seconds (as the clock runs for the
+//                program, libfaketime's too), then write TEXT
 //   read         read one line, write nothing
 //   silent       read until the end of input, write nothing
 //   sink         read until the end of input
@@ -14,6 +16,7 @@
 // Lines received are appended to the file named by SMTPD_LOG, if set, as
 // "C: <line>" with escapes; "sink" appends "SINK <bytes> <checksum>".
 // The program ends when its script ends or its input ends.
+#include <time.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -136,6 +139,12 @@ int main(int argc, char** argv) {
       std::size_t count = std::strtoul(arg.c_str(), nullptr, 10);
       if (!read_bytes(line, count)) return 0;
       record(line);
+      write_all(unescape(arg.substr(arg.find(' ') + 1)));
+    } else if (verb == "late") {
+      if (!read_line(line)) return 0;
+      record(line);
+      timespec pause{static_cast<time_t>(std::strtoul(arg.c_str(), nullptr, 10)), 0};
+      nanosleep(&pause, nullptr);
       write_all(unescape(arg.substr(arg.find(' ') + 1)));
     } else if (verb == "silent") {
       while (read_line(line)) record(line);

@@ -51,9 +51,9 @@ def under_ptrace(env):
     return env
 
 
-def faketime_env():
-    """libfaketime preloaded at FAKETIME_SPEED, for the long waits."""
-    return {"LD_PRELOAD": FAKETIME_LIB, "FAKETIME": FAKETIME_SPEED, "FAKETIME_DONT_RESET": "1"}
+def faketime_env(speed=FAKETIME_SPEED):
+    """libfaketime preloaded at FAKETIME_SPEED (or speed), for the long waits."""
+    return {"LD_PRELOAD": FAKETIME_LIB, "FAKETIME": speed, "FAKETIME_DONT_RESET": "1"}
 
 
 def program_env(*layers, **extra):
@@ -280,9 +280,10 @@ class OstrelCase(WorkdirCase):
         return self.write_file(f"script{len(self.procs)}", "\n".join(steps) + "\n")
 
     def ostrel(self, steps, fast_time=False, **extra):
+        """fast_time: True for FAKETIME_SPEED, or a speed of its own."""
         env = self.env(**extra)
         if fast_time:
-            env.update(faketime_env())
+            env.update(faketime_env() if fast_time is True else faketime_env(fast_time))
         argv = [program("ostrel"), helper("scripted_smtpd"), self.server_script(*steps)]
         return self.start(argv, env, name="ostrel")
 

@@ -3,11 +3,14 @@ client, exim4 -bs as the SMTP server program."""
 
 import concurrent.futures
 import os
+import socket
 import subprocess
 
 from harness import TEMPFAIL_SWAKS_RE as TEMPFAIL
-from harness import TEMPFAIL_REPLY_RE, helper, program, wait_for_text
+from harness import GREETING, OK, TEMPFAIL_REPLY_RE, faketime_env, helper, program, wait_for_text
+from harness import TEMPFAIL as TEMPFAIL_LINES
 from realparts import ChainCase, SmtpClient, exim_command, inbox_path, swaks
+from tlsparts import TlsClient, make_certificate
 
 
 class EndToEnd(ChainCase):
@@ -170,3 +173,44 @@ class EndToEnd(ChainCase):
         self.assertEqual(fresh_rows, [(1, clients // 2 * connections)])
         self.assertEqual(self.rows("SELECT COUNT(DISTINCT ip) FROM verified"), [(clients // 2,)])
         self.assertEqual(self.rows("SELECT COUNT(*) FROM pending WHERE ip LIKE '127.3.%'"), [(0,)])
+
+
+class ReplyBeforeReset(ChainCase):
+    """Lines that the client pipelined after RCPT TO lie unread when ostrel
+    refuses it: closed so, the connection would be reset, and the reset can
+    take the temporary failure with it."""
+
+    def test_a_client_that_reads_only_once_ostrel_has_ended(self):
+        # A long EHLO reply closes the client's window: the refusal waits in
+        # ostrel's send queue, which a reset would throw away.
+        cert, key = make_certificate(self.workdir)
+        ehlo = "reply " + ("250-" + "x" * 94 + "\\r\\n") * 120 + "250 HELP\\r\\n"
+        script = self.write_file("script", "\n".join([GREETING, ehlo, OK, "reply 250 Accepted\\r\\n", "silent"]) + "\n")
+        server = self.serve([program("ostrel"), helper("scripted_smtpd"), script], TLSCERT=cert, TLSKEY=key,
+                            **faketime_env())
+        for n, tls in enumerate((False, True)):
+            with self.subTest(tls=tls):
+                sock = socket.socket()
+                sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 2048)
+                sock.settimeout(15)
+                sock.connect(("127.0.0.1", server.port))
+                batch = b"EHLO c.example\r\nMAIL FROM:<s%d@example.org>\r\nRCPT TO:<r@example.net>\r\nDATA\r\nQUIT\r\n" % n
+                if tls:
+                    plain = sock.makefile("rb")
+                    plain.readline()
+                    sock.sendall(b"STARTTLS\r\n")
+                    plain.readline()
+                    client = TlsClient(sock, cert)
+                    for line in batch.splitlines(keepends=True):
+                        client.send(line)  # a record each: those after RCPT TO stay unread
+                else:
+                    sock.sendall(batch)
+                server.wait_for_ends(n + 1)
+                if tls:
+                    received = client.recv_all()
+                    client.sock.close()
+                else:
+                    received = b"".join(iter(lambda: sock.recv(65536), b""))
+                    sock.close()
+                self.assertTrue(received.endswith(TEMPFAIL_LINES), received[-80:])
+        self.assertEqual(server.statuses(), [0, 0])

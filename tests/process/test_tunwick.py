@@ -7,8 +7,9 @@ import subprocess
 import threading
 import time
 
-from harness import OstrelCase, WorkdirCase, faketime_env, free_port, program, program_env, under_ptrace, wait_for_text
-from realparts import start_aiosmtpd
+from harness import (GREETING, OstrelCase, WorkdirCase, faketime_env, free_port, helper, program, program_env,
+                     under_ptrace, wait_for_text)
+from realparts import TcpServer, start_aiosmtpd
 
 MB = 1024 * 1024
 
@@ -144,6 +145,30 @@ class Relay(WorkdirCase):
         proc.stderr.close()
         os.close(stdin_write)
 
+    def test_a_client_gone_after_the_end_of_its_input_is_an_orderly_end(self):
+        # As behind ostrel after a refusal: the upstream answers the end of
+        # its input once nobody reads any more.
+        trace = self.path("trace")
+        stdin_read, stdin_write = os.pipe()
+        stdout_read, stdout_write = os.pipe()
+        proc = subprocess.Popen(["strace", "-qq", "-e", "trace=write,shutdown", "-o", trace, program("tunwick"),
+                                 "127.0.0.1", str(self.peer.port)], stdin=stdin_read, stdout=stdout_write,
+                                stderr=subprocess.PIPE, env=under_ptrace(program_env()))
+        os.close(stdin_read)
+        os.close(stdout_write)
+        self.peer.accept()
+        os.close(stdin_write)
+        self.assertEqual(self.peer.recv_exactly(1), b"")
+        os.close(stdout_read)
+        self.peer.conn.sendall(b"421 4.4.2 mx.example lost input\r\n")
+        self.assertEqual(proc.wait(timeout=15), 0)
+        self.assertNotIn("Unable to write", proc.stderr.read().decode())
+        proc.stderr.close()
+        with open(trace) as f:
+            calls = f.read().splitlines()
+        shut = next(i for i, call in enumerate(calls) if call.startswith("shutdown(3, SHUT_WR)"))
+        self.assertEqual([call for call in calls[shut:] if call.startswith("write(3,")], [])
+
     def test_client_bytes_go_first_when_both_sides_are_ready(self):
         trace = self.path("trace")
         read_end, write_end = os.pipe()
@@ -203,6 +228,26 @@ class Relay(WorkdirCase):
         self.assertEqual(received_by_peer.hexdigest(), expected)
         self.assertEqual(received_by_client.hexdigest(), expected)
         self.assertNotIn("Unable to write", proc.stderr())
+
+
+class SlowFinalReply(WorkdirCase):
+    def test_an_owed_reply_is_awaited_beyond_forty_seconds(self):
+        fast = faketime_env("+0 x100")
+        for delay in (45, 300):
+            with self.subTest(delay=delay):
+                script = self.write_file(f"script{delay}", f"{GREETING}\nlate {delay} 250 queued\\r\\n\nhang\n")
+                upstream = TcpServer(self.workdir, [helper("scripted_smtpd"), script], program_env(fast))
+                self.addCleanup(upstream.close)
+                started = time.monotonic()
+                proc = self.start([program("tunwick"), "127.0.0.1", str(upstream.port)], program_env(fast))
+                proc.recv_line()
+                proc.send(b".\r\n")
+                self.assertEqual(proc.recv_line(), b"250 queued\r\n")
+                # The upstream does not end with its input: 40 seconds after its last reply.
+                proc.shut_write()
+                self.assertEqual(proc.wait(), 100)
+                self.assert_sped_up(started)
+                self.assertTrue(proc.stderr().endswith("tunwick: Timeout while proxying data.\n"))
 
 
 class BehindOstrel(OstrelCase):
