@@ -12,9 +12,10 @@ import subprocess
 import threading
 import time
 
-from harness import (EHLO_REPLY, GREETING, OK, OstrelCase, WorkdirCase, faketime_env, helper, program, program_env,
-                     read_reply, under_ptrace, wait_for_text, wait_until)
-from realparts import TcpServer, base_env, exim_command, inbox_path, init_db, start_aiosmtpd
+from harness import (EHLO_REPLY, GREETING, OK, TEMPFAIL_REPLY_RE, OstrelCase, WorkdirCase, faketime_env, helper,
+                     program, program_env, read_reply, under_ptrace, wait_for_text, wait_until)
+from realparts import (ChainCase, SmtpClient, TcpServer, base_env, exim_command, inbox_path, init_db,
+                       start_aiosmtpd)
 
 ALARM_LINE = "ostrel: Big timeout reached from '192.0.2.7'!\n"
 DIALOGUE = [GREETING, EHLO_REPLY, OK, "reply 250 Accepted\\r\\n"]
@@ -359,3 +360,66 @@ class RepliesLeaveAtOnce(WorkdirCase):
         trace = self.traced_connection([program("tunwick"), "127.0.0.1", str(peer.getsockname()[1])],
                                        self.path("trace"), talk)
         self.assertIn("setsockopt(1, SOL_TCP, TCP_NODELAY, [1], 4) = 0", trace)
+
+
+class ConnectionsPerClient(ChainCase):
+    """GREYLIST_MAXCONN through tcpserver, ostrel and exim: a client that holds
+    its limit of connections gets 421 for one more, in place of the greeting
+    and without a server program; its other connections, other clients and
+    verified servers go on as before."""
+
+    def serve_limited(self, **env):
+        self.run_dir = self.path(f"run{len(os.listdir(self.workdir))}")
+        os.mkdir(self.run_dir)
+        self.started = self.path("started")
+        # notes each server program started, then becomes exim
+        server = ["/bin/sh", "-c", f'echo "$TCPREMOTEIP" >> {self.started}; exec "$@"', "sh", *self.exim]
+        return self.serve([program("ostrel"), *server], GREYLIST_RUNDIR=self.run_dir, **env)
+
+    def greeted(self, port, local):
+        client = SmtpClient(port, local=local)
+        self.addCleanup(client.close)
+        self.assertTrue(client.reply().startswith(b"220 mx.test.example ESMTP"), local)
+        return client
+
+    def test_the_connection_over_the_limit_gets_421_and_the_others_go_on(self):
+        with sqlite3.connect(self.db) as conn:
+            conn.execute("INSERT INTO verified VALUES ('127.0.0.8', DATETIME('now'))")
+        server = self.serve_limited(GREYLIST_MAXCONN="2")
+        first, second = self.greeted(server.port, "127.0.0.5"), self.greeted(server.port, "127.0.0.5")
+        self.assertEqual(sorted(os.listdir(self.run_dir)), ["127.0.0.5.slot0", "127.0.0.5.slot1"])
+        over = SmtpClient(server.port, local="127.0.0.5")
+        self.addCleanup(over.close)
+        self.assertEqual(over.reply(), b"421 4.7.0 mx.test.example Too many connections from your host, "
+                                       b"try again later\r\n")
+        self.assertTrue(over.closed())
+        server.wait_for_ends(1)
+        self.assertEqual(server.statuses(), [0])
+        self.assertEqual(server.stderr().count("ostrel: Client '127.0.0.5' has 2 connections open already, the limit "
+                                               "of GREYLIST_MAXCONN: answering 421.\n"), 1)
+        others = [self.greeted(server.port, "127.0.0.6")] + [self.greeted(server.port, "127.0.0.8") for _ in range(3)]
+        # the two held connections are untouched
+        self.assertTrue(first.command(b"EHLO client.example\r\n").startswith(b"250-mx.test.example"))
+        self.assertEqual(first.command(b"MAIL FROM:<s@example.org>\r\n"), b"250 OK\r\n")
+        self.assertRegex(first.command(b"RCPT TO:<r@example.net>\r\n").decode(), TEMPFAIL_REPLY_RE)
+        self.assertEqual(second.command(b"QUIT\r\n")[:4], b"221 ")
+        server.wait_for_ends(3)
+        others.append(self.greeted(server.port, "127.0.0.5"))  # a slot is free again
+        with open(self.started) as f:
+            self.assertEqual(sorted(f.read().split()), ["127.0.0.5"] * 3 + ["127.0.0.6"] + ["127.0.0.8"] * 3)
+        for client in others:
+            client.close()
+        server.wait_for_ends(8)
+        self.assertEqual(os.listdir(self.run_dir), [])
+
+    def test_a_network_key_counts_the_connections_of_the_network(self):
+        server = self.serve_limited(GREYLIST_MAXCONN="1", GREYLIST_CIDR4="24")
+        held = self.greeted(server.port, "127.0.0.5")
+        self.assertEqual(os.listdir(self.run_dir), ["127.0.0.0_24.slot0"])
+        over = SmtpClient(server.port, local="127.0.0.9")
+        self.addCleanup(over.close)
+        self.assertEqual(over.reply()[:10], b"421 4.7.0 ")
+        self.greeted(server.port, "127.0.1.5")
+        held.close()
+        server.wait_for_ends(2)
+        self.greeted(server.port, "127.0.0.9")

@@ -3,7 +3,7 @@
 import os
 import sqlite3
 
-from harness import OstrelCase, faketime_env, program, rollback_database
+from harness import GREETING, OstrelCase, faketime_env, program, rollback_database
 
 SHOW_PID = ["/bin/sh", "-c", "echo child pid $$; cat >/dev/null"]
 
@@ -203,3 +203,38 @@ class BusyDatabase(OstrelCase):
         self.assertIn("ostrel: Ouch! Database locked (30th time).\n", err)
         self.assertNotIn("(31th time)", err)
         self.assertIn("ostrel: Error querying db: database is locked\n", err)
+
+
+class ConnectionLimitSettings(OstrelCase):
+    """GREYLIST_MAXCONN and GREYLIST_RUNDIR that cannot work end every
+    connection, the verified road's too, before anything reaches the client."""
+
+    def test_unusable_settings_are_refused(self):
+        with sqlite3.connect(self.db) as conn:
+            conn.execute("INSERT INTO verified VALUES ('192.0.2.8', DATETIME('now'))")
+        run_dir, not_a_dir = self.path("run"), self.write_file("plain", "")
+        os.mkdir(run_dir)
+        number = "ostrel: GREYLIST_MAXCONN must be a number from 1 to 1000, not '{}'. Terminating.\n"
+        slots = "ostrel: Can't keep connection slots in GREYLIST_RUNDIR '{}': {}. Terminating.\n"
+        for value, directory, addresses, message in [
+                *[(value, run_dir, ("192.0.2.7", "192.0.2.8"), number.format(value))
+                  for value in ("0", "1001", "two", "", "-1", " 2")],
+                ("2", self.path("missing"), ("192.0.2.7",), slots.format(self.path("missing"),
+                                                                         "No such file or directory")),
+                ("2", not_a_dir + "/run", ("192.0.2.7",), slots.format(not_a_dir + "/run", "Not a directory")),
+                ("2", "", ("192.0.2.7",), slots.format("", "No such file or directory"))]:
+            for addr in addresses:
+                with self.subTest(value=value, directory=directory, addr=addr):
+                    result = self.run_plain([program("ostrel")] + SHOW_PID,
+                                            self.env(TCPREMOTEIP=addr, LOGTHRESHOLD="2", GREYLIST_MAXCONN=value,
+                                                     GREYLIST_RUNDIR=directory))
+                    self.assertEqual((result.returncode, result.stdout, result.stderr.decode()), (100, b"", message))
+        # Unset, the run directory is never looked at; the verified road never takes a slot.
+        proc = self.ostrel([GREETING, "silent"], GREYLIST_RUNDIR=self.path("missing"))
+        self.assertEqual(proc.recv_line(), b"220 test.example ESMTP\r\n")
+        result = self.run_plain([program("ostrel")] + SHOW_PID,
+                                self.env(TCPREMOTEIP="192.0.2.8", GREYLIST_MAXCONN="2",
+                                         GREYLIST_RUNDIR=self.path("missing")))
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertTrue(result.stdout.startswith(b"child pid "))
+        self.assertEqual(os.listdir(run_dir), [])
