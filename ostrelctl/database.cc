@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 
 #include "log.h"
@@ -46,6 +47,12 @@ std::string greylist_database_fault(sqlite3* db) {
   if (sqlite3_exec(db, "PRAGMA quick_check", keep_first_value, &verdict, nullptr) != SQLITE_OK)
     return sqlite3_errmsg(db);
   return verdict == "ok" ? "" : verdict;
+}
+
+int page_size(sqlite3* db) {
+  std::string size;
+  return sqlite3_exec(db, "PRAGMA page_size", keep_first_value, &size, nullptr) == SQLITE_OK ? std::atoi(size.c_str())
+                                                                                            : 0;
 }
 
 using Connection = std::unique_ptr<sqlite3, decltype(&sqlite3_close)>;
@@ -209,6 +216,12 @@ Database::Restore Database::restore_from(const char* file) {
   sqlite3_busy_handler(source.get(), busydb_callback, nullptr);
   if (std::string fault = greylist_database_fault(source.get()); !fault.empty()) {
     std::fprintf(stderr, "ostrelctl: restore: '%s' is not a sound greylist database: %s\n", file, fault.c_str());
+    return Restore::unusable_source;
+  }
+  // SQLite cannot change the page size of a database in WAL mode.
+  if (int theirs = page_size(source.get()), ours = page_size(db_); theirs != ours && store_in_wal_mode()) {
+    std::fprintf(stderr, "ostrelctl: restore: '%s' has pages of %d bytes, the database in WAL mode of %d\n", file,
+                 theirs, ours);
     return Restore::unusable_source;
   }
   sqlite3_backup* backup = sqlite3_backup_init(db_, "main", source.get(), "main");

@@ -645,6 +645,9 @@ class BackupAndRestore(SeededDatabase):
                                " envsender TEXT, envrecipient TEXT, tsfirstdelivery TEXT, tslastdelivery TEXT);")
         with sqlite3.connect(self.path("foreign.db")) as conn:
             conn.execute("CREATE TABLE mailboxes (name TEXT)")
+        with sqlite3.connect(self.path("large-pages.db")) as conn:
+            conn.executescript("PRAGMA page_size = 8192; CREATE TABLE verified (ip TEXT, ts TEXT); CREATE TABLE pending"
+                               " (ip, envsender, envrecipient, tsfirstdelivery, tslastdelivery, attempts);")
         damaged = self.damaged_copy(copy, "damaged.db")
         before = self.rows("SELECT * FROM pending") + self.rows("SELECT * FROM verified")
         unsound = "ostrelctl: restore: '{}' is not a sound greylist database: "
@@ -653,6 +656,8 @@ class BackupAndRestore(SeededDatabase):
                 ("empty.db", self.db, 2, unsound + "no such table: verified\n"),
                 ("old.db", self.db, 2, unsound + "no such column: attempts\n"),
                 ("damaged.db", self.db, 2, unsound),
+                ("large-pages.db", self.db, 2,
+                 "ostrelctl: restore: '{}' has pages of 8192 bytes, the database in WAL mode of 4096\n"),
                 ("missing.db", self.db, 1, "ostrelctl: restore: cannot open '{}': unable to open database file\n"),
                 ("copy.db", self.path("foreign.db"), 1,
                  f"ostrelctl: database '{self.path('foreign.db')}' has tables, but neither 'verified' nor 'pending':"
