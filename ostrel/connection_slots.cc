@@ -35,27 +35,25 @@ std::uint64_t key_hash(std::string_view key) {
   return hash;
 }
 
-enum class SlotTry { taken, busy, failed };
-
-// Locks the file at path, which the previous holder may remove meanwhile:
-// only a lock on the file that is still there counts.
-SlotTry try_slot(const char* path) {
+// A descriptor of the locked file at path, -1 with errno EWOULDBLOCK when
+// another connection holds it, -1 with another errno on failure. The
+// previous holder may remove the file meanwhile: only a lock on the file
+// that is still there counts.
+int lock_slot(const char* path) {
   for (;;) {
     int fd = open(path, O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) return SlotTry::failed;
+    if (fd < 0) return -1;
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
       int error = errno;
       close(fd);
       errno = error;
-      return error == EWOULDBLOCK ? SlotTry::busy : SlotTry::failed;
+      return -1;
     }
     struct stat locked {};
     struct stat present {};
     if (fstat(fd, &locked) == 0 && stat(path, &present) == 0 && locked.st_dev == present.st_dev &&
-        locked.st_ino == present.st_ino) {
-      slot_fd = fd;
-      return SlotTry::taken;
-    }
+        locked.st_ino == present.st_ino)
+      return fd;
     close(fd);
   }
 }
@@ -92,12 +90,12 @@ SlotTaken take_connection_slot(const char* directory, const char* key, unsigned 
       errno = ENAMETOOLONG;
       return SlotTaken::failed;
     }
+    int fd = lock_slot(path.c_str());
+    if (fd < 0 && errno == EWOULDBLOCK) continue;
+    if (fd < 0) return SlotTaken::failed;
     std::memcpy(slot_path, path.c_str(), path.size() + 1);
-    switch (try_slot(slot_path)) {
-      case SlotTry::taken: return SlotTaken::taken;
-      case SlotTry::busy: continue;
-      case SlotTry::failed: return SlotTaken::failed;
-    }
+    slot_fd = fd;  // after the path: the handlers look at the descriptor first
+    return SlotTaken::taken;
   }
   return SlotTaken::all_busy;
 }
