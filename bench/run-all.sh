@@ -15,4 +15,5 @@ echo "== relay throughput"; /usr/bin/python3 bench/throughput.py build/bin 100
 echo "== DNSBL delay"; /usr/bin/python3 bench/ferrow_delay.py build/bin 40
 echo "== connection load"; /usr/bin/python3 bench/load.py 320
 echo "== CPU per connection and start-up"; /usr/bin/python3 bench/startup.py 200
+echo "== the write-ahead log as connections accumulate"; /usr/bin/python3 bench/wal.py 5000
 echo "== STARTTLS taken by ostrel"; /usr/bin/python3 bench/tls.py 96 100

@@ -11,6 +11,8 @@
 
 #include "client_key.h"
 #include "client_link.h"
+#include "connection_limit.h"
+#include "connection_slots.h"
 #include "decision.h"
 #include "exit_status.h"
 #include "greet_delay.h"
@@ -32,6 +34,7 @@ void atexit_cleanup() {
   block_stop_signals();
   close_server_input();  // the server sees the end of its input now
   store_close();
+  release_connection_slot();
   collect_server(server_exit_wait_ms);
 }
 
@@ -165,6 +168,7 @@ int main(int argc, char** argv) {
   if (const char* local = std::getenv("TCPLOCALHOST")) local_hostname = local;
   read_client_address();
   set_client_key();
+  const unsigned connection_limit = connection_limit_from_env();
   open_store();
   seed_random();
   std::atexit(atexit_cleanup);
@@ -179,6 +183,7 @@ int main(int argc, char** argv) {
     run_child(2);
   }
 
+  if (connection_limit != 0) hold_connection_slot(connection_limit);
   client_tls_setup();
   run_greet_delay_trap();
   log_msg(7, "State: VERIF-NEW-PENDING");

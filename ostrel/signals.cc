@@ -9,6 +9,7 @@
 #include <csignal>
 #include <ctime>
 
+#include "connection_slots.h"
 #include "exit_status.h"
 #include "log.h"
 #include "server_end.h"
@@ -40,6 +41,7 @@ extern "C" void on_stop_signal(int signal_number) {
   }
   log_signal_line(signal_number);
   close_server_input();
+  release_connection_slot();
   collect_server(server_exit_wait_ms);
   _exit(exit_status::gave_up);
 }

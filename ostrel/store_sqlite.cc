@@ -1,6 +1,7 @@
 // The SQLite engine of the greylist store: one file shared by every ostrel
 // process of a host, with a busy handler for the locks of the others.
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -57,6 +58,46 @@ EngineOutcome exec_statement(const char* sql, RowCallback on_row, void* userarg)
   return outcome;
 }
 
+// The write-ahead log: a commit that leaves at least checkpoint_frames in it
+// checkpoints it; a complete checkpoint starts the log over at once when
+// nobody else has written meanwhile, and past longest_log_frames even if
+// writers must wait for the few frames written meanwhile.
+constexpr int checkpoint_frames = 256;    // 1 MiB of 4 KiB pages
+constexpr int longest_log_frames = 1000;  // 4 MiB, where SQLite's own checkpoint would run
+constexpr sqlite3_int64 log_header_bytes = 32;
+constexpr sqlite3_int64 frame_header_bytes = 24;
+sqlite3_int64 frame_bytes = 4096 + frame_header_bytes;  // from the database's page size
+
+// Whether the log file ends after its first `frames` frames: nobody has
+// appended to it since the checkpoint that copied them looked.
+bool log_file_ends_after(sqlite3* handle, const char* name, int frames) {
+  const char* log = sqlite3_filename_wal(sqlite3_db_filename(handle, name));
+  struct stat file {};
+  return log != nullptr && stat(log, &file) == 0 && file.st_size <= log_header_bytes + frame_bytes * frames;
+}
+
+// In place of SQLite's automatic checkpoint, after every commit. Neither
+// checkpoint waits for anyone: one that would is left to a later commit.
+int checkpoint_after_commit(void* /*userarg*/, sqlite3* handle, const char* name, int frames) noexcept {
+  if (frames < checkpoint_frames) return SQLITE_OK;
+  int in_log = 0;
+  int copied = 0;
+  if (sqlite3_wal_checkpoint_v2(handle, name, SQLITE_CHECKPOINT_PASSIVE, &in_log, &copied) != SQLITE_OK ||
+      copied != in_log)
+    return SQLITE_OK;
+  if (frames < longest_log_frames && !log_file_ends_after(handle, name, in_log)) return SQLITE_OK;
+  sqlite3_busy_handler(handle, nullptr, nullptr);
+  (void)sqlite3_wal_checkpoint_v2(handle, name, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+  sqlite3_busy_handler(handle, busydb_callback, nullptr);
+  return SQLITE_OK;
+}
+
+int record_page_size(void* /*userarg*/, int argc, char** argv, char** /*colnames*/) noexcept {
+  long long page_bytes = argc >= 1 && argv[0] != nullptr ? std::atoll(argv[0]) : 0;
+  if (page_bytes > 0) frame_bytes = page_bytes + frame_header_bytes;
+  return 0;
+}
+
 int record_journal_mode(void* userarg, int argc, char** argv, char** /*colnames*/) noexcept {
   if (argc >= 1 && argv[0] != nullptr) *static_cast<bool*>(userarg) = std::strcmp(argv[0], "wal") == 0;
   return 0;
@@ -89,21 +130,34 @@ void store_register_busy_handler() {
 // statement or two and closes it, so two defaults of WAL mode would make the
 // processes queue behind one another on a slow disk: a sync of the log at
 // every commit, and a checkpoint by whichever process happens to close the
-// database last. Commits then only append to the log, which keeps the
-// database intact (a power loss may undo the last few rows, which costs a
-// sender one more retry), and checkpoints are left to SQLite's automatic
-// ones, which do not hold writers up. A reader that stays long (a backup, a
-// listing) keeps those checkpoints from reaching the log's end, so the log
-// grows meanwhile; SQLite reuses the file afterwards but never shrinks it, so
-// the first commit after the next complete checkpoint cuts it back to 4 MiB,
-// the size SQLite's automatic checkpoint (1000 pages of 4 KiB) lets it reach
-// anyway. All three are optimisations: a failure is not worth a word. Run
-// after the first statement, the journal mode is known without a lock, so
-// none of them waits.
+// database last, holding off every process that opens it meanwhile. Commits
+// then only append to the log, which keeps the database intact (a power loss
+// may undo the last few rows, which costs a sender one more retry), and the
+// log is checkpointed after commits, which holds nobody up for long.
+//
+// SQLite's automatic checkpoint alone does not bound the log here. A process
+// that opens the database while no other has it open rebuilds the log's
+// index from the log file, reading all of it, and the rebuilt index no
+// longer knows how much of the log was copied already; SQLite starts the
+// log over only at a write that follows a complete checkpoint in the same
+// index. On a quiet server, one connection at a time, that never happened:
+// the log grew by every connection, and every connection read it whole and
+// checkpointed it whole again. Under load on a disk with slow syncs the
+// same happened for another reason: writers kept appending while each
+// checkpoint synced, so none reached the end. So after a complete
+// checkpoint the committing process starts the log over itself
+// (checkpoint_after_commit), and the next one to open finds a short log: at
+// most about 1 MiB on a quiet server, 4 MiB under load. A reader that stays
+// long (a listing) keeps checkpoints from completing, so the log grows
+// meanwhile and is cut back by the first commit after it. All of this is
+// optimisation: a failure is not worth a word. Run after the first
+// statement, the journal mode is known without a lock, so none of it waits.
 void store_tune_for_short_connections() {
   if (!store_in_wal_mode()) return;
   sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
   sqlite3_exec(db, "PRAGMA synchronous=NORMAL; PRAGMA journal_size_limit=4194304", nullptr, nullptr, nullptr);
+  sqlite3_exec(db, "PRAGMA page_size", record_page_size, nullptr, nullptr);
+  sqlite3_wal_hook(db, checkpoint_after_commit, nullptr);
 }
 
 std::uint32_t busy_pause_ms(int count, long random_value) {

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <getopt.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,6 +15,7 @@
 #include "admin_pg.h"
 #include "client_address.h"
 #include "database.h"
+#include "database_files.h"
 #include "exit_status.h"
 #include "unique_fd.h"
 #include "store.h"
@@ -305,11 +305,10 @@ int backup_command(int argc, char** argv) {
   }
   Database db;
   if (!db.open(database_path(options))) return 1;
-  struct stat source_file{};
-  struct stat dest_file{};
-  if (stat(db.path(), &source_file) == 0 && stat(dest.c_str(), &dest_file) == 0 &&
-      source_file.st_dev == dest_file.st_dev && source_file.st_ino == dest_file.st_ino) {
-    std::fprintf(stderr, "ostrelctl: backup: '%s' is the database itself\n", dest.c_str());
+  // A copy renamed over the log or the index beside the database would
+  // take the live rows with it.
+  if (DatabaseFile file = database_file_named(db.file_name(), dest.c_str()); file != DatabaseFile::none) {
+    std::fprintf(stderr, "ostrelctl: backup: '%s' is %s\n", dest.c_str(), describe(file));
     return 2;
   }
   // Built beside DEST, so the rename is atomic and DEST is either the old
@@ -347,5 +346,35 @@ int backup_command(int argc, char** argv) {
     return 1;
   }
   std::printf("Database '%s' copied to '%s'.\n", db.path(), dest.c_str());
+  return output_written() ? 0 : 1;
+}
+
+constexpr const char* restore_usage =
+    "usage: ostrelctl restore SOURCE [--db PATH]\n"
+    "Replaces the content of the database with that of SOURCE, a copy made by backup, in one\n"
+    "transaction beside live traffic: ostrel's connections wait for it as for any lock.\n"
+    "SOURCE must hold both tables with every column and pass SQLite's quick check.\n";
+
+int restore_command(int argc, char** argv) {
+  CommonOptions options;
+  if (int status = parse(argc, argv, restore_usage, false, false, 1, options); status >= 0) return status;
+  const char* source = options.operands[0];
+  if (is_postgres_location(database_path(options))) {
+    std::fprintf(stderr,
+                 "ostrelctl: restore copies into SQLite databases only; restore a PostgreSQL store with pg_restore\n");
+    return 2;
+  }
+  Database db;
+  if (!db.open_for_restore(database_path(options))) return 1;
+  if (DatabaseFile file = database_file_named(db.file_name(), source); file != DatabaseFile::none) {
+    std::fprintf(stderr, "ostrelctl: restore: '%s' is %s\n", source, describe(file));
+    return 2;
+  }
+  switch (db.restore_from(source)) {
+    case Database::Restore::done: break;
+    case Database::Restore::unusable_source: return 2;
+    case Database::Restore::failed: return 1;
+  }
+  std::printf("Database '%s' restored from '%s'.\n", db.path(), source);
   return output_written() ? 0 : 1;
 }

@@ -3,6 +3,8 @@
 #include <sqlite3.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <memory>
 
 #include "log.h"
 #include "store.h"
@@ -18,6 +20,42 @@ TableCheck find_table(const Database& db, const char* name) {
   if (step == Statement::Step::failed || !stmt.finish()) return TableCheck::failed;
   return step == Statement::Step::row ? TableCheck::present : TableCheck::absent;
 }
+
+// Every column that ostrel's statements use, read from no row: preparing
+// them fails on a file that is no database, a missing table or a missing
+// column.
+constexpr const char* greylist_columns[] = {
+    "SELECT ip, ts FROM verified",
+    "SELECT ip, envsender, envrecipient, tsfirstdelivery, tslastdelivery, attempts FROM pending"};
+
+int keep_first_value(void* userarg, int argc, char** argv, char** /*colnames*/) noexcept {
+  auto& value = *static_cast<std::string*>(userarg);
+  if (value.empty() && argc >= 1 && argv[0] != nullptr) value = argv[0];
+  return 0;
+}
+
+// Why `db` is not a sound greylist database; empty when it is one.
+std::string greylist_database_fault(sqlite3* db) {
+  for (const char* sql : greylist_columns) {
+    sqlite3_stmt* stmt = nullptr;
+    int rc = sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr);
+    std::string fault = rc == SQLITE_OK ? "" : sqlite3_errmsg(db);
+    sqlite3_finalize(stmt);
+    if (!fault.empty()) return fault;
+  }
+  std::string verdict;
+  if (sqlite3_exec(db, "PRAGMA quick_check", keep_first_value, &verdict, nullptr) != SQLITE_OK)
+    return sqlite3_errmsg(db);
+  return verdict == "ok" ? "" : verdict;
+}
+
+int page_size(sqlite3* db) {
+  std::string size;
+  return sqlite3_exec(db, "PRAGMA page_size", keep_first_value, &size, nullptr) == SQLITE_OK ? std::atoi(size.c_str())
+                                                                                            : 0;
+}
+
+using Connection = std::unique_ptr<sqlite3, decltype(&sqlite3_close)>;
 
 }  // namespace
 
@@ -86,6 +124,34 @@ bool Database::open(const char* path) {
   return true;
 }
 
+bool Database::open_for_restore(const char* path) {
+  log_setup("ostrelctl: ");
+  path_ = path;
+  if (!open_file(path, StoreCreate::never, "open")) return false;
+  store_register_busy_handler();
+  sqlite3_stmt* stmt = nullptr;
+  int rc = sqlite3_prepare_v2(db_,
+                              "SELECT COUNT(*), IFNULL(SUM(name IN ('verified', 'pending')), 0) FROM sqlite_master "
+                              "WHERE type = 'table'",
+                              -1, &stmt, nullptr);
+  if (rc == SQLITE_OK) rc = sqlite3_step(stmt);
+  const bool foreign = rc == SQLITE_ROW && sqlite3_column_int64(stmt, 0) > 0 && sqlite3_column_int64(stmt, 1) == 0;
+  std::string error = rc == SQLITE_ROW ? "" : sqlite3_errmsg(db_);
+  sqlite3_finalize(stmt);
+  // A damaged schema is no reason to keep the damage.
+  if (rc != SQLITE_ROW && (rc & 0xff) != SQLITE_CORRUPT) {
+    std::fprintf(stderr, "ostrelctl: reading the schema failed: %s\n", error.c_str());
+    return false;
+  }
+  if (foreign) {
+    std::fprintf(stderr, "ostrelctl: database '%s' has tables, but neither 'verified' nor 'pending': not ostrel's\n",
+                 path);
+    return false;
+  }
+  store_tune_for_short_connections();
+  return true;
+}
+
 bool Database::create(const char* path) {
   log_setup("ostrelctl: ");
   path_ = path;
@@ -134,6 +200,49 @@ bool Database::copy_into(const char* file) {
     done = false;
   }
   return done;
+}
+
+Database::Restore Database::restore_from(const char* file) {
+  sqlite3* opened = nullptr;
+  // Read-write, so that SQLite may mend a copy left by a crash and remove
+  // the log files it creates beside a copy in WAL mode; nothing is written.
+  int rc = sqlite3_open_v2(file, &opened, SQLITE_OPEN_READWRITE, nullptr);
+  Connection source(opened, &sqlite3_close);
+  if (rc != SQLITE_OK) {
+    std::fprintf(stderr, "ostrelctl: restore: cannot open '%s': %s\n", file,
+                 opened != nullptr ? sqlite3_errmsg(opened) : "out of memory");
+    return Restore::failed;
+  }
+  sqlite3_busy_handler(source.get(), busydb_callback, nullptr);
+  if (std::string fault = greylist_database_fault(source.get()); !fault.empty()) {
+    std::fprintf(stderr, "ostrelctl: restore: '%s' is not a sound greylist database: %s\n", file, fault.c_str());
+    return Restore::unusable_source;
+  }
+  // SQLite cannot change the page size of a database in WAL mode.
+  if (int theirs = page_size(source.get()), ours = page_size(db_); theirs != ours && store_in_wal_mode()) {
+    std::fprintf(stderr, "ostrelctl: restore: '%s' has pages of %d bytes, the database in WAL mode of %d\n", file,
+                 theirs, ours);
+    return Restore::unusable_source;
+  }
+  sqlite3_backup* backup = sqlite3_backup_init(db_, "main", source.get(), "main");
+  rc = SQLITE_ERROR;
+  if (backup != nullptr) {
+    // All pages in one step: one write transaction on the database, which
+    // the busy handler waits for as ostrel's statements do.
+    rc = sqlite3_backup_step(backup, -1);
+    int finished = sqlite3_backup_finish(backup);
+    if (rc == SQLITE_DONE) rc = finished;
+  }
+  if (rc != SQLITE_OK && rc != SQLITE_DONE) {
+    std::fprintf(stderr, "ostrelctl: restore failed: %s\n", sqlite3_errmsg(db_));
+    return Restore::failed;
+  }
+  return Restore::done;
+}
+
+const char* Database::file_name() const {
+  const char* name = db_ != nullptr ? sqlite3_db_filename(db_, "main") : nullptr;
+  return name != nullptr ? name : "";
 }
 
 int Database::changes() const { return sqlite3_changes(db_); }

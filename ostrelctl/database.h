@@ -23,6 +23,11 @@ class Database {
   // Opens an existing database that has both tables; reports and returns
   // false otherwise.
   [[nodiscard]] bool open(const char* path);
+  // Opens an existing SQLite database that a restore is to replace: its
+  // tables are not required, since an empty or a damaged file is what a
+  // restore mends, but one that holds other tables and neither of ostrel's
+  // is refused. Reports and returns false otherwise.
+  [[nodiscard]] bool open_for_restore(const char* path);
   // Opens the SQLite file at path, creating it when missing, without the
   // busy handler or any check of its tables (init-db); reports failures.
   [[nodiscard]] bool create(const char* path);
@@ -32,9 +37,19 @@ class Database {
   // Copies the whole database, as one snapshot, into the empty file `file`
   // with SQLite's online backup, waiting for locks like every statement.
   [[nodiscard]] bool copy_into(const char* file);
+  // Replaces the whole content with that of the greylist database in
+  // `file`, in one transaction with SQLite's online backup, waiting for
+  // locks like every statement: every reader sees the old content or the
+  // new, and writers wait meanwhile. `file` is checked first and the
+  // database is not touched unless it holds both tables with every column
+  // ostrel uses and passes SQLite's quick check.
+  enum class Restore { done, unusable_source, failed };
+  [[nodiscard]] Restore restore_from(const char* file);
   // Rows changed by the last write.
   [[nodiscard]] int changes() const;
   [[nodiscard]] const char* path() const { return path_.c_str(); }
+  // The database file as SQLite opened it: its full name, links resolved.
+  [[nodiscard]] const char* file_name() const;
   [[nodiscard]] sqlite3* handle() const { return db_; }
   // A PostgreSQL store (a postgresql:// or postgres:// path): the commands
   // take their own road there (admin_pg.h), and handle() is null.

@@ -12,9 +12,10 @@ import subprocess
 import threading
 import time
 
-from harness import (EHLO_REPLY, GREETING, OK, OstrelCase, WorkdirCase, faketime_env, helper, program, program_env,
-                     read_reply, under_ptrace, wait_for_text, wait_until)
-from realparts import TcpServer, base_env, exim_command, inbox_path, init_db, start_aiosmtpd
+from harness import (EHLO_REPLY, GREETING, OK, TEMPFAIL_REPLY_RE, OstrelCase, WorkdirCase, faketime_env, helper,
+                     program, program_env, read_reply, under_ptrace, wait_for_text, wait_until)
+from realparts import (ChainCase, SmtpClient, TcpServer, base_env, exim_command, inbox_path, init_db,
+                       start_aiosmtpd)
 
 ALARM_LINE = "ostrel: Big timeout reached from '192.0.2.7'!\n"
 DIALOGUE = [GREETING, EHLO_REPLY, OK, "reply 250 Accepted\\r\\n"]
@@ -359,3 +360,46 @@ class RepliesLeaveAtOnce(WorkdirCase):
         trace = self.traced_connection([program("tunwick"), "127.0.0.1", str(peer.getsockname()[1])],
                                        self.path("trace"), talk)
         self.assertIn("setsockopt(1, SOL_TCP, TCP_NODELAY, [1], 4) = 0", trace)
+
+
+class ConnectionsPerClient(ChainCase):
+    """GREYLIST_MAXCONN through tcpserver, ostrel and exim: the connection over
+    a client's limit gets 421 in place of the greeting and no server program;
+    its other connections, other clients and verified servers go on."""
+
+    def greeted(self, port, local):
+        client = SmtpClient(port, local=local)
+        self.addCleanup(client.close)
+        self.assertTrue(client.reply().startswith(b"220 mx.test.example ESMTP"), local)
+        return client
+
+    def test_the_connection_over_the_limit_gets_421_and_the_others_go_on(self):
+        with sqlite3.connect(self.db) as conn:
+            conn.execute("INSERT INTO verified VALUES ('127.0.0.8', DATETIME('now'))")
+        run_dir, started = self.path("run"), self.path("started")
+        os.mkdir(run_dir)
+        noting = ["/bin/sh", "-c", f'echo "$TCPREMOTEIP" >> {started}; exec "$@"', "sh"]  # each server program
+        server = self.serve([program("ostrel"), *noting, *self.exim], GREYLIST_RUNDIR=run_dir, GREYLIST_MAXCONN="2")
+        held = [self.greeted(server.port, "127.0.0.5") for _ in range(2)]
+        self.assertEqual(sorted(os.listdir(run_dir)), ["127.0.0.5.slot0", "127.0.0.5.slot1"])
+        over = SmtpClient(server.port, local="127.0.0.5")
+        self.addCleanup(over.close)
+        self.assertEqual(over.reply() + over.file.read(),
+                         b"421 4.7.0 mx.test.example Too many connections from your host, try again later\r\n")
+        server.wait_for_ends(1)
+        self.assertEqual(server.statuses(), [0])
+        self.assertIn("ostrel: Client '127.0.0.5' has 2 connections open already, the limit of GREYLIST_MAXCONN: "
+                      "answering 421.\n", server.stderr())
+        others = [self.greeted(server.port, local) for local in ("127.0.0.6", "127.0.0.8", "127.0.0.8", "127.0.0.8")]
+        for line in (b"EHLO c\r\n", b"MAIL FROM:<s@example.org>\r\n"):
+            self.assertEqual(held[0].command(line)[:3], b"250")
+        self.assertRegex(held[0].command(b"RCPT TO:<r@example.net>\r\n").decode(), TEMPFAIL_REPLY_RE)
+        self.assertEqual(held[1].command(b"QUIT\r\n")[:4], b"221 ")
+        server.wait_for_ends(3)
+        others.append(self.greeted(server.port, "127.0.0.5"))  # a slot is free again
+        with open(started) as f:
+            self.assertEqual(sorted(f.read().split()), ["127.0.0.5"] * 3 + ["127.0.0.6"] + ["127.0.0.8"] * 3)
+        for client in others:
+            client.close()
+        server.wait_for_ends(8)
+        self.assertEqual(os.listdir(run_dir), [])

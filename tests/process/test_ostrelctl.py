@@ -1,13 +1,17 @@
 """ostrelctl: init-db, the admin commands, their refusals, and the cleanup ages."""
 
+import concurrent.futures
 import os
 import sqlite3
 import subprocess
 
 from harness import (EHLO_REPLY, FAKETIME_LIB, GREETING, OK, OstrelCase, WorkdirCase, program, rollback_database,
-                     sanitizer_env)
+                     sanitizer_env, wait_until)
 
 WAL_LIMIT = 4 * 1024 * 1024
+# A log that one connection at a time writes to: 256 frames of 4 KiB pages,
+# and the frames of the commit that reaches them.
+QUIET_WAL_LIMIT = 32 + (256 + 8) * (4096 + 24)
 
 
 class InitDb(WorkdirCase):
@@ -386,11 +390,9 @@ class GlobalDbOption(WorkdirCase):
         self.assertEqual(run("--db", db).returncode, 2)
 
 
-class WalSize(OstrelCase):
-    """The -wal file grows while a long reader holds back checkpoints, and is
-    cut back to its limit by the writers through ostrel once it is gone."""
-
+class GreylistedClients(OstrelCase):
     def greylisted(self, n):
+        """A greylisted attempt through ostrel that ends with status 0."""
         proc = self.ostrel([GREETING, EHLO_REPLY, OK, OK, "silent"])
         proc.recv_line()
         proc.send(b"EHLO client.example\r\nMAIL FROM:<s@example.org>\r\n")
@@ -400,6 +402,11 @@ class WalSize(OstrelCase):
         self.assertEqual(proc.wait(), 0)
         proc.close()
         self.procs.remove(proc)
+
+
+class WalSize(GreylistedClients):
+    """The -wal file grows while a long reader holds back checkpoints, and is
+    cut back to its limit by the writers through ostrel once it is gone."""
 
     def wal_size(self):
         return os.path.getsize(self.db + "-wal")
@@ -427,6 +434,16 @@ class WalSize(OstrelCase):
                 break
         self.assertLessEqual(self.wal_size(), WAL_LIMIT, f"grown to {grown}")
         self.assertEqual(len(self.query("SELECT 1 FROM pending WHERE envrecipient LIKE 'r%@example.org'")), n + 1)
+
+    def test_wal_stays_short_one_connection_at_a_time(self):
+        # Each connection opens the database alone and writes about 10 KB to
+        # the log: 150 of them would make 1.4 MB, were the log never started over.
+        largest = 0
+        for n in range(150):
+            self.greylisted(n)
+            largest = max(largest, self.wal_size())
+        self.assertLessEqual(largest, QUIET_WAL_LIMIT)
+        self.assertEqual(len(self.pending()), 150)
 
 
 class Backup(SeededDatabase):
@@ -514,3 +531,114 @@ while not os.path.exists({stop!r}):
         self.assertTrue(result.stdout.startswith("usage: ostrelctl backup DEST"))
         self.assertEqual(self.backup(dest, DBFILE=self.path("missing.db")).returncode, 0)  # --db wins over DBFILE
         self.assertEqual(self.assert_sound_copy(dest), 0)
+
+
+# Commits one numbered row after another (the number in `attempts`), leaving
+# the lock to others for a moment between commits as ostrel's connections
+# do, and notes each number once committed, until the stop file appears.
+LIVE_WRITER = """
+import os, sqlite3, sys, time
+db, stop, notes = sys.argv[1:]
+conn = sqlite3.connect(db, timeout=60, isolation_level=None)
+with open(notes, "w", buffering=1) as out:
+    i = 0
+    while not os.path.exists(stop):
+        conn.execute("INSERT INTO pending VALUES ('10.1.0.1', 'live@example.org', 'r@example.org', DATETIME('now'),"
+                     " DATETIME('now'), ?)", (i,))
+        out.write(f"{i}\\n")
+        i += 1
+        time.sleep(0.002)
+"""
+
+
+class BackupAndRestore(GreylistedClients):
+    """backup and restore beside a writer that commits all the while: nothing
+    lost that a restore does not replace, and no writer meets an error."""
+
+    def setUp(self):
+        super().setUp()
+        self.stop = self.path("stop")
+        self.writer = subprocess.Popen(["python3", "-c", LIVE_WRITER, self.db, self.stop, self.path("committed")])
+        self.addCleanup(self.writer.wait)
+        self.addCleanup(lambda: open(self.stop, "w").close())
+        self.wait_for_commits(20)
+
+    def ctl(self, *args, db=None, cwd=None):
+        return subprocess.run([program("ostrelctl"), *args, "--db", db or self.db], capture_output=True, text=True,
+                              env=sanitizer_env(), cwd=cwd)
+
+    def committed(self):
+        with open(self.path("committed")) if os.path.exists(self.path("committed")) else open(os.devnull) as f:
+            return [int(line) for line in f.read().split("\n")[:-1]]
+
+    def wait_for_commits(self, count):
+        wait_until(lambda: len(self.committed()) >= count, f"{count} commits of the writer")
+
+    def stop_writer(self):
+        open(self.stop, "w").close()
+        self.assertEqual(self.writer.wait(timeout=60), 0)  # it met no error
+        return self.committed()
+
+    def live_rows(self, db=None):
+        with sqlite3.connect(db or self.db) as conn:
+            self.assertEqual(conn.execute("PRAGMA integrity_check").fetchall(), [("ok",)])
+            return [n for n, in conn.execute("SELECT attempts FROM pending WHERE envsender = 'live@example.org'"
+                                             " ORDER BY attempts")]
+
+    def test_files_beside_the_database_are_refused_however_named(self):
+        os.symlink(self.workdir, self.path("here"))
+        os.link(self.db + "-wal", self.path("log-link"))
+        for name, what in [("greylist.db-wal", "the database's write-ahead log"),
+                           ("./greylist.db-shm", "the database's shared-memory index"),
+                           ("here/greylist.db-journal", "the database's rollback journal"),
+                           ("log-link", "the database's write-ahead log"),
+                           (f"../{os.path.basename(self.workdir)}/here/greylist.db", "the database itself")]:
+            for command in ("backup", "restore"):
+                result = self.ctl(command, name, cwd=self.workdir)
+                self.assertEqual((result.returncode, result.stderr), (2, f"ostrelctl: {command}: '{name}' is {what}\n"))
+        committed = self.stop_writer()
+        self.assertEqual(self.live_rows(), committed)
+
+    def test_restore_beside_live_traffic(self):
+        copy = self.path("copy.db")
+        self.assertEqual(self.ctl("backup", copy).returncode, 0)
+        in_copy = self.live_rows(copy)
+        self.wait_for_commits(len(in_copy) + 20)
+        with concurrent.futures.ThreadPoolExecutor(1) as pool:
+            clients = pool.map(self.greylisted, range(30))  # ostrel's connections meanwhile
+            result = self.ctl("restore", copy)
+            self.assertEqual((result.returncode, result.stdout, result.stderr),
+                             (0, f"Database '{self.db}' restored from '{copy}'.\n", ""))
+            restored = len(self.committed())
+            self.wait_for_commits(restored + 20)
+            list(clients)
+        committed, live = self.stop_writer(), self.live_rows()
+        # The copy's rows, then every row committed after the restore, to the
+        # last: those between the backup and the restore are what it replaced.
+        after = live[len(in_copy):]
+        self.assertEqual((live[:len(in_copy)], after), (in_copy, list(range(after[0], committed[-1] + 1))))
+        self.assertTrue(len(in_copy) + 20 <= after[0] <= restored)
+
+    def test_unsound_sources_and_foreign_databases_are_refused(self):
+        self.write_file("notes.txt", "not a database\n" * 100)
+        tables = "CREATE TABLE verified (ip, ts); CREATE TABLE pending (ip, envsender, envrecipient, tsfirstdelivery"
+        for name, schema in [("old.db", tables + ", tslastdelivery);"),
+                             ("large-pages.db", "PRAGMA page_size = 8192; " + tables + ", tslastdelivery, attempts);"),
+                             ("foreign.db", "CREATE TABLE mailboxes (name);")]:
+            with sqlite3.connect(self.path(name)) as conn:
+                conn.executescript(schema)
+        unsound = "ostrelctl: restore: '{}' is not a sound greylist database: "
+        for source, db, status, message in [
+                ("notes.txt", self.db, 2, unsound + "file is not a database\n"),
+                ("old.db", self.db, 2, unsound + "no such column: attempts\n"),
+                ("missing.db", self.db, 1, "ostrelctl: restore: cannot open '{}': unable to open database file\n"),
+                ("large-pages.db", self.db, 2,
+                 "ostrelctl: restore: '{}' has pages of 8192 bytes, the database in WAL mode of 4096\n"),
+                ("greylist.db", self.path("foreign.db"), 1, f"ostrelctl: database '{self.path('foreign.db')}' has tables, "
+                                                     "but neither 'verified' nor 'pending': not ostrel's\n"),
+                ("greylist.db", "postgresql:///ostrel", 2,
+                 "ostrelctl: restore copies into SQLite databases only; restore a PostgreSQL store with pg_restore\n")]:
+            result = self.ctl("restore", self.path(source), db=db)
+            self.assertEqual((result.returncode, result.stderr), (status, message.format(self.path(source))))
+        committed = self.stop_writer()
+        self.assertEqual(self.live_rows(), committed)

@@ -3,7 +3,7 @@
 import os
 import sqlite3
 
-from harness import OstrelCase, faketime_env, program, rollback_database
+from harness import GREETING, OstrelCase, faketime_env, program, rollback_database
 
 SHOW_PID = ["/bin/sh", "-c", "echo child pid $$; cat >/dev/null"]
 
@@ -203,3 +203,30 @@ class BusyDatabase(OstrelCase):
         self.assertIn("ostrel: Ouch! Database locked (30th time).\n", err)
         self.assertNotIn("(31th time)", err)
         self.assertIn("ostrel: Error querying db: database is locked\n", err)
+
+
+class ConnectionLimitSettings(OstrelCase):
+    """GREYLIST_MAXCONN and GREYLIST_RUNDIR that cannot work end the connection
+    before anything reaches the client; a bad limit ends the verified road too."""
+
+    def test_unusable_settings_are_refused(self):
+        with sqlite3.connect(self.db) as conn:
+            conn.execute("INSERT INTO verified VALUES ('192.0.2.8', DATETIME('now'))")
+        plain, missing = self.write_file("plain", ""), self.path("missing")
+        slots = "ostrel: Can't keep connection slots in GREYLIST_RUNDIR '{}': {}. Terminating.\n"
+        for value, directory, addr, message in [
+                *[(value, self.workdir, addr, f"ostrel: GREYLIST_MAXCONN must be a number from 1 to 1000, not "
+                                              f"'{value}'. Terminating.\n")
+                  for value, addr in [("0", "192.0.2.7"), ("1001", "192.0.2.8"), (" 2", "192.0.2.7"),
+                                      ("", "192.0.2.8")]],
+                ("2", missing, "192.0.2.7", slots.format(missing, "No such file or directory")),
+                ("2", plain + "/run", "192.0.2.7", slots.format(plain + "/run", "Not a directory")),
+                ("2", missing, "192.0.2.8", None),  # the verified road takes no slot
+                (None, missing, "192.0.2.7", None)]:  # unset: the directory is never looked at
+            result = self.run_plain([program("ostrel")] + SHOW_PID,
+                                    self.env(TCPREMOTEIP=addr, LOGTHRESHOLD="2", GREYLIST_MAXCONN=value,
+                                             GREYLIST_RUNDIR=directory))
+            if message:
+                self.assertEqual((result.returncode, result.stdout, result.stderr.decode()), (100, b"", message))
+            else:
+                self.assertEqual((result.stdout[:10], result.stderr), (b"child pid ", b""))
