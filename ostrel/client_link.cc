@@ -30,6 +30,7 @@ constexpr char unavailable_reply[] = "454 4.7.0 TLS not available due to tempora
 std::optional<TlsCredentials> credentials;  // loaded at start-up of the greylisting road
 SslCtxPtr context;                          // built at the client's STARTTLS
 std::optional<TlsConnection> tls;           // set once the handshake has begun
+bool unusable = false;                      // TLSCERT is set, but could not be loaded
 
 void log_load_failure(const TlsCredentials& loaded, const char* cert, const char* key) {
   switch (loaded.status) {
@@ -57,6 +58,7 @@ void release_tls() {
   tls.reset();
   context.reset();
   credentials.reset();
+  unusable = false;
 }
 
 // The context and the connection, made before "220" is sent, so that a
@@ -109,6 +111,7 @@ void client_tls_setup() {
   TlsCredentials loaded = load_tls_credentials(cert, key);
   if (loaded.status != TlsLoad::loaded) {
     log_load_failure(loaded, cert, key != nullptr ? key : cert);
+    unusable = true;
     return;
   }
   credentials = std::move(loaded);
@@ -118,6 +121,8 @@ void client_tls_setup() {
 }
 
 bool client_tls_offered() { return credentials.has_value() && !tls; }
+
+bool client_tls_unusable() { return unusable; }
 
 bool client_tls_active() { return tls.has_value(); }
 
@@ -154,7 +159,7 @@ void client_send(const char* data, std::size_t len) {
 
 bool client_start_tls() {
   if (!prepare_connection()) {
-    send_bounded(client_out, unavailable_reply, sizeof unavailable_reply - 1);
+    client_refuse_tls();
     return false;
   }
   send_bounded(client_out, ready_reply, sizeof ready_reply - 1);
@@ -179,6 +184,8 @@ bool client_start_tls() {
   }
   terminate_process(exit_status::gave_up);
 }
+
+void client_refuse_tls() { send_bounded(client_out, unavailable_reply, sizeof unavailable_reply - 1); }
 
 void client_close_output() {
   if (tls) tls->close_notify(wait_limit_ms);

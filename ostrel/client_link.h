@@ -7,12 +7,15 @@
 #include <cstddef>
 
 // Loads the certificate chain named by TLSCERT and the key named by TLSKEY
-// (from TLSCERT when unset), if TLSCERT is set. A file that cannot be loaded
-// gets one log line, and the connection goes on as without TLSCERT.
+// (from TLSCERT when unset), if TLSCERT is set. A file (or the library)
+// that cannot be loaded gets one log line, and TLS is unusable for the
+// connection: STARTTLS is then neither offered nor passed to the server.
 void client_tls_setup();
 
 // ostrel takes STARTTLS itself: the context is loaded and TLS is not on yet.
 [[nodiscard]] bool client_tls_offered();
+// TLSCERT is set but could not be loaded: ostrel refuses STARTTLS itself.
+[[nodiscard]] bool client_tls_unusable();
 // TLS is on.
 [[nodiscard]] bool client_tls_active();
 
@@ -32,6 +35,10 @@ void client_send(const char* data, std::size_t len);
 // to temporary reason" and false, and the session goes on in clear text.
 // A failed handshake is logged and ends the process (100).
 [[nodiscard]] bool client_start_tls();
+
+// Answers STARTTLS with "454 4.7.0 TLS not available due to temporary
+// reason"; the session goes on in clear text.
+void client_refuse_tls();
 
 // Ends the client's output: close_notify inside TLS, then descriptor 1 is
 // closed.

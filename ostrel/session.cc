@@ -198,14 +198,17 @@ class Session {
     }
   }
 
-  // With TLS of ostrel's own, no STARTTLS ever reaches the server program:
-  // ostrel answers every one itself. True when the line was answered here.
+  // With TLSCERT set, no STARTTLS ever reaches the server program: ostrel
+  // answers every one itself, and refuses it while the certificate cannot
+  // be used. True when the line was answered here.
   bool takes_starttls_itself() {
-    if (!client_tls_offered() && !client_tls_active()) return false;
+    if (!client_tls_offered() && !client_tls_active() && !client_tls_unusable()) return false;
     if (client_tls_active()) {
       client_send(reply_tls_active, sizeof reply_tls_active - 1);
     } else if (!bare_starttls(line_.data())) {
       client_send(reply_tls_syntax, sizeof reply_tls_syntax - 1);
+    } else if (client_tls_unusable()) {
+      client_refuse_tls();
     } else if (client_start_tls()) {
       // What the client said before TLS counts for nothing.
       envelope = Envelope{};
@@ -216,11 +219,11 @@ class Session {
 
   // The reply to EHLO offers STARTTLS exactly when ostrel takes it itself.
   void pass_ehlo_reply_on() {
-    if (!client_tls_offered() && !client_tls_active()) {
+    if (!client_tls_offered() && !client_tls_active() && !client_tls_unusable()) {
       pass_reply_on();
       return;
     }
-    EhloReplyEditor editor(client_tls_active() ? StartTlsOffer::remove : StartTlsOffer::add);
+    EhloReplyEditor editor(client_tls_offered() ? StartTlsOffer::add : StartTlsOffer::remove);
     for (;;) {
       bool last = !reply_goes_on();
       ReplyPieces pieces = editor.take({srvresp.data(), srvresp_len}, last);

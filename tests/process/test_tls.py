@@ -18,6 +18,7 @@ from test_relay import pattern
 from tlsparts import TlsClient, connect_plain, make_certificate
 
 READY = b"220 2.0.0 Ready to start TLS\r\n"
+UNAVAILABLE = b"454 4.7.0 TLS not available due to temporary reason\r\n"
 EHLO_OFFERING_TLS = "reply 250-test.example\\r\\n250-STARTTLS\\r\\n250 HELP\\r\\n"
 ACCEPTED = "reply 250 Accepted\\r\\n"
 # The start of a ClientHello record: a client that stops here.
@@ -228,7 +229,7 @@ class ScriptedServer(Certificates, OstrelCase):
         self.assert_sped_up(started)
         self.assertIn("ostrel: Write timeout reached for socket 1, client 192.0.2.7\n", proc.stderr())
 
-    def test_files_that_cannot_be_loaded_leave_tls_to_the_server_program(self):
+    def test_files_that_cannot_be_loaded_keep_starttls_from_the_server_program(self):
         garbage = self.write_file("garbage.pem", "not a key\n")
         cases = {
             "missing key": ({"TLSKEY": self.path("absent.pem")},
@@ -244,12 +245,14 @@ class ScriptedServer(Certificates, OstrelCase):
         for name, (env, message) in cases.items():
             with self.subTest(name):
                 os.unlink(self.smtpd_log) if os.path.exists(self.smtpd_log) else None
-                proc = self.session(EHLO_REPLY, "reply 220 the server's own TLS\\r\\n", **env)
-                # Nothing is offered that ostrel cannot do: the reply and STARTTLS are the server program's.
-                self.assertEqual(self.ehlo(proc), b"250-test.example\r\n250-PIPELINING\r\n250 HELP\r\n")
+                proc = self.session(EHLO_OFFERING_TLS, OK, **env)
+                # Neither ostrel nor the server program offers TLS, and STARTTLS never reaches the server.
+                self.assertEqual(self.ehlo(proc), b"250-test.example\r\n250 HELP\r\n")
                 proc.send(b"STARTTLS\r\n")
-                self.assertEqual(proc.recv_line(), b"220 the server's own TLS\r\n")
-                self.assertIn("C: STARTTLS\\r\\n", self.server_lines())
+                self.assertEqual(proc.recv_line(), UNAVAILABLE)
+                proc.send(b"NOOP\r\n")
+                self.assertEqual(proc.recv_line(), b"250 OK\r\n")  # still clear text, still watched
+                self.assertEqual(self.server_lines(), ["C: EHLO client.example\\r\\n", "C: NOOP\\r\\n"])
                 err = proc.stderr()
                 self.assertIn("ostrel: TLS is off for this connection: " + message, err)
                 self.assertEqual(err.count("TLS is off"), 1, err)
