@@ -29,7 +29,7 @@ constexpr char unavailable_reply[] = "454 4.7.0 TLS not available due to tempora
 
 std::optional<TlsCredentials> credentials;  // loaded at start-up of the greylisting road
 SslCtxPtr context;                          // built at the client's STARTTLS
-std::optional<TlsConnection> tls;           // set once the handshake has begun
+std::optional<TlsConnection> tls;           // set once STARTTLS is being answered
 bool unusable = false;                      // TLSCERT is set, but could not be loaded
 
 void log_load_failure(const TlsCredentials& loaded, const char* cert, const char* key) {
@@ -59,24 +59,6 @@ void release_tls() {
   context.reset();
   credentials.reset();
   unusable = false;
-}
-
-// The context and the connection, made before "220" is sent, so that a
-// library failure is answered in clear text and TLS is never half begun.
-bool prepare_connection() {
-  if (!context) {
-    TlsContext made = make_tls_context(*credentials);
-    if (made.status != TlsLoad::loaded) {
-      log_msg(3, "TLS with client '%s' cannot start: %s.", client_metainfo.addr, made.detail.c_str());
-      return false;
-    }
-    context = std::move(made.ctx);
-  }
-  tls.emplace(context.get(), client_in, client_out, watched_poll);
-  if (tls->valid()) return true;
-  log_msg(3, "TLS with client '%s' cannot start: %s.", client_metainfo.addr, tls->error_text().c_str());
-  tls.reset();
-  return false;
 }
 
 long long monotonic_ms() {
@@ -157,11 +139,28 @@ void client_send(const char* data, std::size_t len) {
   terminate_process(exit_status::gave_up);
 }
 
-bool client_start_tls() {
-  if (!prepare_connection()) {
-    client_refuse_tls();
-    return false;
+bool client_prepare_tls() {
+  if (!context) {
+    TlsContext made = make_tls_context(*credentials);
+    if (made.status != TlsLoad::loaded) {
+      log_msg(3, "TLS with client '%s' cannot start: %s.", client_metainfo.addr, made.detail.c_str());
+      return false;
+    }
+    context = std::move(made.ctx);
   }
+  tls.emplace(context.get(), client_in, client_out, watched_poll);
+  if (tls->valid()) return true;
+  log_msg(3, "TLS with client '%s' cannot start: %s.", client_metainfo.addr, tls->error_text().c_str());
+  tls.reset();
+  return false;
+}
+
+void client_refuse_tls() {
+  tls.reset();
+  send_bounded(client_out, unavailable_reply, sizeof unavailable_reply - 1);
+}
+
+void client_start_tls() {
   send_bounded(client_out, ready_reply, sizeof ready_reply - 1);
   TlsStatus status;
   {
@@ -171,7 +170,7 @@ bool client_start_tls() {
   switch (status) {
     case TlsStatus::done:
       log_msg(6, "TLS with client '%s' established: %s.", client_metainfo.addr, tls->description().c_str());
-      return true;
+      return;
     case TlsStatus::timed_out:
       log_msg(6, "TLS handshake with client '%s' timed out.", client_metainfo.addr);
       break;
@@ -184,8 +183,6 @@ bool client_start_tls() {
   }
   terminate_process(exit_status::gave_up);
 }
-
-void client_refuse_tls() { send_bounded(client_out, unavailable_reply, sizeof unavailable_reply - 1); }
 
 void client_close_output() {
   if (tls) tls->close_notify(wait_limit_ms);

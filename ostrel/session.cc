@@ -54,6 +54,7 @@ void send(int fd, const char* data, std::size_t len) { send_bounded(fd, data, le
 
 constexpr char reply_tls_active[] = "503 5.5.1 TLS already active\r\n";
 constexpr char reply_tls_syntax[] = "501 5.5.4 Syntax error (no parameters allowed)\r\n";
+constexpr char rset_line[] = "RSET\r\n";
 
 // "STARTTLS" alone, in any case, with nothing after it but white space.
 bool bare_starttls(const char* line) {
@@ -64,6 +65,15 @@ bool bare_starttls(const char* line) {
 }
 
 bool is_error_reply() { return srvresp[0] == '4' || srvresp[0] == '5'; }
+
+bool starts_with_word(const char* line, const char* word) { return strncasecmp(line, word, 4) == 0; }
+
+// A line that no server takes for a command that begins a transaction.
+bool begins_no_transaction(const char* line) {
+  for (const char* word : {"helo", "ehlo", "noop", "help", "vrfy", "expn"})
+    if (starts_with_word(line, word)) return true;
+  return false;
+}
 
 // A server's challenge in an AUTH exchange: the exchange goes on.
 bool is_auth_challenge() { return std::strncmp(srvresp.data(), "334", 3) == 0; }
@@ -113,6 +123,10 @@ class Session {
         note_error_reply();
         continue;
       }
+      if (command == RSET)
+        server_transaction_ = false;
+      else if (!begins_no_transaction(line_.data()))
+        server_transaction_ = true;
       if (std::optional<SessionEnd> end = handle_accepted_line(command)) return *end;
     }
   }
@@ -207,14 +221,33 @@ class Session {
       client_send(reply_tls_active, sizeof reply_tls_active - 1);
     } else if (!bare_starttls(line_.data())) {
       client_send(reply_tls_syntax, sizeof reply_tls_syntax - 1);
-    } else if (client_tls_unusable()) {
+    } else if (client_tls_unusable() || !client_prepare_tls() || !server_forgets_transaction()) {
       client_refuse_tls();
-    } else if (client_start_tls()) {
-      // What the client said before TLS counts for nothing.
+    } else {
+      // What the client said before TLS counts for nothing, here as in the
+      // server.
       envelope = Envelope{};
       unnamed_recipient_accepted_ = false;
+      client_start_tls();
     }
     return true;
+  }
+
+  // The server program never sees the client's STARTTLS, so a transaction
+  // it may hold is ended with a RSET of ostrel's own, whose reply, whole,
+  // never reaches the client. True when the server holds none now;
+  // otherwise STARTTLS is refused, and ostrel keeps its view of the
+  // transaction as the server keeps the transaction.
+  bool server_forgets_transaction() {
+    if (!server_transaction_) return true;
+    log_msg(7, "Sending RSET to the server before TLS; its reply is not passed on.");
+    send(server_in_, rset_line, sizeof rset_line - 1);
+    read_server_line();
+    bool reset = srvresp[0] == '2';
+    if (!reset) log_msg(5, "The server refused RSET before TLS: '%s'. STARTTLS is refused.", srvresp.data());
+    while (reply_goes_on()) read_server_line();
+    if (reset) server_transaction_ = false;
+    return reset;
   }
 
   // The reply to EHLO offers STARTTLS exactly when ostrel takes it itself.
@@ -355,6 +388,9 @@ class Session {
   // A RCPT TO without an extractable address was accepted since the last
   // MAIL FROM, RSET, HELO or EHLO.
   bool unnamed_recipient_accepted_ = false;
+  // The server accepted a line that may have begun a transaction (any line
+  // but a greeting, NOOP, HELP, VRFY or EXPN) since it last accepted RSET.
+  bool server_transaction_ = false;
   // Where the server's reply stands: inside a line longer than the buffer,
   // and whether the line read last is a continuation line.
   bool inside_line_ = false;

@@ -13,7 +13,7 @@ import time
 import unittest
 
 from harness import EHLO_REPLY, GREETING, OK, TEMPFAIL, OstrelCase, WorkdirCase, program, wait_for_text
-from realparts import TcpServer, base_env, exim_command, inbox_path, init_db, swaks
+from realparts import SmtpClient, TcpServer, base_env, exim_command, inbox_path, init_db, swaks
 from test_relay import pattern
 from tlsparts import TlsClient, connect_plain, make_certificate
 
@@ -59,6 +59,9 @@ class ScriptedServer(Certificates, OstrelCase):
     def start_tls(self, proc):
         proc.send(b"STARTTLS\r\n")
         self.assertEqual(proc.recv_line(), READY)
+        return self.start_tls_after_ready(proc)
+
+    def start_tls_after_ready(self, proc):
         self.assertEqual(proc.received, b"")
         client = TlsClient(proc.sock, self.cert)
         self.addCleanup(client.sock.close)
@@ -111,6 +114,31 @@ class ScriptedServer(Certificates, OstrelCase):
         self.assertEqual(client.recv_all(), b"221 mx.test.example\r\n")
         self.assertEqual(proc.wait(), 0)
         self.assertEqual(self.server_lines(), ["C: NOOP\\r\\n", "C: NOOP\\r\\n", "C: QUIT\\r\\n"])
+
+    def test_a_transaction_the_server_holds_is_reset_before_tls(self):
+        # The whole reply to ostrel's RSET stays here; a refusal keeps the
+        # transaction on both sides, in clear text; a server gone ends it all.
+        for rset, answer, then, sender in [("reply 250-reset\\r\\n250 done\\r\\n", READY, b"MAIL FROM:<t@example.org>\r\n",
+                                            "t@example.org"),
+                                           ("reply 451-busy\\r\\n451 later\\r\\n", UNAVAILABLE, b"NOOP\r\n", "s@example.org"),
+                                           ("close", b"", None, None)]:
+            with self.subTest(rset=rset):
+                self.query("DELETE FROM pending")
+                proc = self.session(OK, rset, OK, ACCEPTED)
+                self.assertEqual(proc.command(b"MAIL FROM:<s@example.org>\r\n"), b"250 OK\r\n")
+                proc.send(b"STARTTLS\r\n")
+                if then is None:
+                    self.assertEqual((proc.recv_all(), proc.wait()), (b"", 100))
+                    continue
+                self.assertEqual(proc.recv_line(), answer)
+                client = self.start_tls_after_ready(proc) if answer == READY else proc
+                self.assertEqual(client.command(then), b"250 OK\r\n")
+                client.send(b"RCPT TO:<r@example.net>\r\n")
+                self.assertIn(client.recv_all(), TEMPFAIL)
+                self.assertEqual(proc.wait(), 0)
+                self.assertEqual(self.server_lines()[-4:-2], ["C: MAIL FROM:<s@example.org>\\r\\n", "C: RSET\\r\\n"])
+                self.assertEqual(self.pending(), [("192.0.2.7", sender, "r@example.net", 1)])
+        self.assertEqual(self.pending(), [])
 
     def test_pass_inside_tls_then_fifty_megabytes_through_the_relay(self):
         self.query("INSERT INTO pending VALUES ('192.0.2.7', 's@example.org', 'r@example.net',"
@@ -314,6 +342,45 @@ class RealParts(Certificates, WorkdirCase):
     def swaks_tls(self, sender, recipient, *extra):
         return swaks(self.server.port, sender, recipient,
                      extra=["--tls", "--tls-verify", "--tls-ca-path", self.cert, *extra])
+
+    def clear_then_tls(self, *commands):
+        """A client that has each of commands accepted in clear text, then
+        starts TLS."""
+        client = SmtpClient(self.server.port)
+        self.addCleanup(client.close)
+        self.assertTrue(client.reply().startswith(b"220 "))
+        for command in commands:
+            self.assertTrue(client.command(command).startswith(b"250"), command)
+        self.assertEqual(client.command(b"STARTTLS\r\n"), READY)
+        tls = TlsClient(client.sock, self.cert)
+        self.addCleanup(tls.sock.close)
+        return tls
+
+    def test_a_transaction_begun_in_clear_text_ends_at_starttls(self):
+        # exim's transaction ends with ostrel's view of it: a recipient accepted
+        # before TLS does not carry DATA past the decision, and a sender given
+        # before TLS is gone in exim too, so no triple gets an empty sender.
+        # No EHLO inside TLS, which would end exim's transaction by itself.
+        ehlo, mail = b"EHLO client.example\r\n", b"MAIL FROM:<spam@attacker.example>\r\n"
+        cases = [("recipient before TLS", [ehlo, mail, b'RCPT TO:<"user"@victim.example>\r\n'],
+                  [(b"DATA\r\n", b"503 valid RCPT command must precede DATA\r\n")]),
+                 ("sender before TLS", [ehlo, mail],
+                  [(b"RCPT TO:<user@victim.example>\r\n", b"503 sender not yet given\r\n")])]
+        for n, (name, before, inside) in enumerate(cases):
+            with self.subTest(name):
+                client = self.clear_then_tls(*before)
+                for command, reply in inside:
+                    self.assertTrue(client.command(command).startswith(reply), command)
+                self.assertEqual(client.command(b"MAIL FROM:<s%d@example.org>\r\n" % n), b"250 OK\r\n")
+                client.send(b"RCPT TO:<user@victim.example>\r\n")
+                self.assertIn(client.recv_all(), TEMPFAIL)
+                client.sock.close()
+        self.server.wait_for_ends(2)
+        self.assertEqual(self.server.statuses(), [0, 0])
+        self.assertEqual(self.rows("SELECT envsender, envrecipient, attempts FROM pending ORDER BY rowid"),
+                         [("s0@example.org", "user@victim.example", 1), ("s1@example.org", "user@victim.example", 1)])
+        self.assertFalse(os.path.exists(inbox_path(self.workdir)))
+        self.assertEqual(self.server.stderr().count("Sending RSET to the server before TLS"), 2)
 
     def test_greylisted_inside_tls_then_the_retry_reaches_exim_whole(self):
         first = self.swaks_tls("sender@example.org", "user@example.net")

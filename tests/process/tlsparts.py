@@ -59,6 +59,11 @@ class TlsClient:
             lines.append(self.recv_line())
         return b"".join(lines)
 
+    def command(self, data):
+        """Sends data and gives the next whole reply."""
+        self.send(data)
+        return self.recv_reply()
+
     def recv_all(self):
         """Everything until the server ends TLS or the connection."""
         data, self.buffer = self.buffer, b""
