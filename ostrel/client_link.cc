@@ -67,6 +67,23 @@ long long monotonic_ms() {
   return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
 }
 
+// A read inside TLS that did not deliver: the lines of the clear-text reader.
+[[noreturn]] void end_on_read_failure(TlsStatus status) {
+  switch (status) {
+    case TlsStatus::timed_out:
+      log_msg(6, "Read timeout reached for socket %d, client %s", client_in, client_metainfo.addr);
+      break;
+    case TlsStatus::closed:
+      log_msg(6, "Client '%s' dropped the connection.", client_metainfo.addr);
+      break;
+    case TlsStatus::done:
+    case TlsStatus::failed:
+      log_msg(3, "Error in read(): %s", tls->error_text().c_str());
+      break;
+  }
+  terminate_process(exit_status::gave_up);
+}
+
 // A client that hangs up mid-handshake shows as a failed write here, with a
 // line of its own, rather than as a signal.
 class SigpipeIgnored {
@@ -111,20 +128,17 @@ bool client_tls_active() { return tls.has_value(); }
 std::size_t client_get_line(char* line, std::size_t len) {
   if (!tls) return get_line(client_in, line, len);
   std::size_t got = 0;
-  switch (tls->read_line(line, len, got, wait_limit_ms)) {
-    case TlsStatus::done:
-      return got;
-    case TlsStatus::timed_out:
-      log_msg(6, "Read timeout reached for socket %d, client %s", client_in, client_metainfo.addr);
-      break;
-    case TlsStatus::closed:
-      log_msg(6, "Client '%s' dropped the connection.", client_metainfo.addr);
-      break;
-    case TlsStatus::failed:
-      log_msg(3, "Error in read(): %s", tls->error_text().c_str());
-      break;
-  }
-  terminate_process(exit_status::gave_up);
+  TlsStatus status = tls->read_line(line, len, got, wait_limit_ms);
+  if (status != TlsStatus::done) end_on_read_failure(status);
+  return got;
+}
+
+std::size_t client_read_some(char* data, std::size_t len) {
+  if (!tls) return get_some(client_in, data, len);
+  std::size_t got = 0;
+  TlsStatus status = tls->read_up_to(data, len, got, wait_limit_ms);
+  if (status != TlsStatus::done) end_on_read_failure(status);
+  return got;
 }
 
 void client_send(const char* data, std::size_t len) {

@@ -22,6 +22,10 @@ void client_tls_setup();
 // Reads one line from the client, as get_line does on descriptor 0.
 std::size_t client_get_line(char* line, std::size_t len);
 
+// Reads at least one and at most len bytes from the client, whatever they
+// hold, waiting and failing as client_get_line does.
+std::size_t client_read_some(char* data, std::size_t len);
+
 // Sends to the client, in clear text or through TLS, waiting for room at
 // most the wait limit at a time; a client that takes nothing for that long
 // ends the process (100) with "Write timeout reached for socket %d, client

@@ -14,6 +14,7 @@ import unittest
 
 from harness import EHLO_REPLY, GREETING, OK, TEMPFAIL, OstrelCase, WorkdirCase, program, wait_for_text
 from realparts import SmtpClient, TcpServer, base_env, exim_command, inbox_path, init_db, swaks
+from test_e2e import COMMAND_LIKE_CHUNK, accepted_chunk, chunk_then_recipient
 from test_relay import pattern
 from tlsparts import TlsClient, connect_plain, make_certificate
 
@@ -381,6 +382,21 @@ class RealParts(Certificates, WorkdirCase):
                          [("s0@example.org", "user@victim.example", 1), ("s1@example.org", "user@victim.example", 1)])
         self.assertFalse(os.path.exists(inbox_path(self.workdir)))
         self.assertEqual(self.server.stderr().count("Sending RSET to the server before TLS"), 2)
+
+    def test_a_bdat_chunk_inside_tls_is_data(self):
+        # The chunk arrives in TLS records, partly read along with the BDAT line.
+        ehlo = b"EHLO client.example\r\n"
+        pipelined = b"BDAT %d\r\n" % len(COMMAND_LIKE_CHUNK) + COMMAND_LIKE_CHUNK
+        client = self.clear_then_tls(ehlo)
+        self.assertIn(b"250-CHUNKING\r\n", client.command(ehlo))
+        chunk_then_recipient(self, client, b"s@example.org", pipelined,
+                             b"503 valid RCPT command must precede BDAT\r\n")
+        self.server.wait_for_ends(1)
+        self.assertEqual(self.rows("SELECT envsender, envrecipient FROM pending"), [("s@example.org", "r@example.net")])
+
+        client = self.clear_then_tls()
+        client.command(ehlo)
+        accepted_chunk(self, client, b"s@example.org")
 
     def test_greylisted_inside_tls_then_the_retry_reaches_exim_whole(self):
         first = self.swaks_tls("sender@example.org", "user@example.net")
