@@ -31,6 +31,7 @@ const char* const reply_scripts[] = {
     "250-x\r\n",  // a continuation that the next reply finishes
     "334 VXNlcm5hbWU6\r\n",
     "235 authenticated\r\n",
+    "250-first\r\n250-CHUNKING\r\n250 last\r\n",
 };
 
 std::string server_output(uint8_t choice) {

@@ -14,11 +14,13 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <strings.h>
 #include <string>
 #include <thread>
 
 #include "pipe_feed.h"
+#include "bdat_size.h"
 #include "client_link.h"
 #include "log.h"
 #include "session.h"
@@ -39,6 +41,7 @@ const char* const reply_scripts[] = {
     "550 no\r\n",
     "354 go ahead\r\n",
     "250-x\r\n",
+    "250-first\r\n250-CHUNKING\r\n250 last\r\n",
 };
 
 std::string server_output(uint8_t choice) {
@@ -142,12 +145,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ssize_t n;
   while ((n = read(to_server[0], part, sizeof part)) > 0) received.append(part, static_cast<std::size_t>(n));
   close(to_server[0]);
+  // The chunk after a BDAT line is data, not lines.
   for (std::size_t at = 0; at < received.size();) {
     std::size_t end = received.find('\n', at);
-    std::string line = received.substr(at, end == std::string::npos ? std::string::npos : end - at);
+    std::string line = received.substr(at, end == std::string::npos ? std::string::npos : end - at + 1);
     if (starts_starttls(line)) __builtin_trap();
     if (end == std::string::npos) break;
     at = end + 1;
+    if (std::optional<std::uint32_t> chunk = bdat_chunk_size(line)) at += *chunk;
   }
   for (const auto* field : {&envelope.helo, &envelope.from, &envelope.to}) {
     if (std::memchr(field->data(), '\0', field->size()) == nullptr) __builtin_trap();

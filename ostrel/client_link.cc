@@ -29,7 +29,8 @@ constexpr char unavailable_reply[] = "454 4.7.0 TLS not available due to tempora
 
 std::optional<TlsCredentials> credentials;  // loaded at start-up of the greylisting road
 SslCtxPtr context;                          // built at the client's STARTTLS
-std::optional<TlsConnection> tls;           // set once the handshake has begun
+std::optional<TlsConnection> tls;           // set once STARTTLS is being answered
+bool unusable = false;                      // TLSCERT is set, but could not be loaded
 
 void log_load_failure(const TlsCredentials& loaded, const char* cert, const char* key) {
   switch (loaded.status) {
@@ -57,30 +58,30 @@ void release_tls() {
   tls.reset();
   context.reset();
   credentials.reset();
-}
-
-// The context and the connection, made before "220" is sent, so that a
-// library failure is answered in clear text and TLS is never half begun.
-bool prepare_connection() {
-  if (!context) {
-    TlsContext made = make_tls_context(*credentials);
-    if (made.status != TlsLoad::loaded) {
-      log_msg(3, "TLS with client '%s' cannot start: %s.", client_metainfo.addr, made.detail.c_str());
-      return false;
-    }
-    context = std::move(made.ctx);
-  }
-  tls.emplace(context.get(), client_in, client_out, watched_poll);
-  if (tls->valid()) return true;
-  log_msg(3, "TLS with client '%s' cannot start: %s.", client_metainfo.addr, tls->error_text().c_str());
-  tls.reset();
-  return false;
+  unusable = false;
 }
 
 long long monotonic_ms() {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
   return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
+}
+
+// A read inside TLS that did not deliver: the lines of the clear-text reader.
+[[noreturn]] void end_on_read_failure(TlsStatus status) {
+  switch (status) {
+    case TlsStatus::timed_out:
+      log_msg(6, "Read timeout reached for socket %d, client %s", client_in, client_metainfo.addr);
+      break;
+    case TlsStatus::closed:
+      log_msg(6, "Client '%s' dropped the connection.", client_metainfo.addr);
+      break;
+    case TlsStatus::done:
+    case TlsStatus::failed:
+      log_msg(3, "Error in read(): %s", tls->error_text().c_str());
+      break;
+  }
+  terminate_process(exit_status::gave_up);
 }
 
 // A client that hangs up mid-handshake shows as a failed write here, with a
@@ -109,6 +110,7 @@ void client_tls_setup() {
   TlsCredentials loaded = load_tls_credentials(cert, key);
   if (loaded.status != TlsLoad::loaded) {
     log_load_failure(loaded, cert, key != nullptr ? key : cert);
+    unusable = true;
     return;
   }
   credentials = std::move(loaded);
@@ -119,25 +121,24 @@ void client_tls_setup() {
 
 bool client_tls_offered() { return credentials.has_value() && !tls; }
 
+bool client_tls_unusable() { return unusable; }
+
 bool client_tls_active() { return tls.has_value(); }
 
 std::size_t client_get_line(char* line, std::size_t len) {
   if (!tls) return get_line(client_in, line, len);
   std::size_t got = 0;
-  switch (tls->read_line(line, len, got, wait_limit_ms)) {
-    case TlsStatus::done:
-      return got;
-    case TlsStatus::timed_out:
-      log_msg(6, "Read timeout reached for socket %d, client %s", client_in, client_metainfo.addr);
-      break;
-    case TlsStatus::closed:
-      log_msg(6, "Client '%s' dropped the connection.", client_metainfo.addr);
-      break;
-    case TlsStatus::failed:
-      log_msg(3, "Error in read(): %s", tls->error_text().c_str());
-      break;
-  }
-  terminate_process(exit_status::gave_up);
+  TlsStatus status = tls->read_line(line, len, got, wait_limit_ms);
+  if (status != TlsStatus::done) end_on_read_failure(status);
+  return got;
+}
+
+std::size_t client_read_some(char* data, std::size_t len) {
+  if (!tls) return get_some(client_in, data, len);
+  std::size_t got = 0;
+  TlsStatus status = tls->read_up_to(data, len, got, wait_limit_ms);
+  if (status != TlsStatus::done) end_on_read_failure(status);
+  return got;
 }
 
 void client_send(const char* data, std::size_t len) {
@@ -152,11 +153,28 @@ void client_send(const char* data, std::size_t len) {
   terminate_process(exit_status::gave_up);
 }
 
-bool client_start_tls() {
-  if (!prepare_connection()) {
-    send_bounded(client_out, unavailable_reply, sizeof unavailable_reply - 1);
-    return false;
+bool client_prepare_tls() {
+  if (!context) {
+    TlsContext made = make_tls_context(*credentials);
+    if (made.status != TlsLoad::loaded) {
+      log_msg(3, "TLS with client '%s' cannot start: %s.", client_metainfo.addr, made.detail.c_str());
+      return false;
+    }
+    context = std::move(made.ctx);
   }
+  tls.emplace(context.get(), client_in, client_out, watched_poll);
+  if (tls->valid()) return true;
+  log_msg(3, "TLS with client '%s' cannot start: %s.", client_metainfo.addr, tls->error_text().c_str());
+  tls.reset();
+  return false;
+}
+
+void client_refuse_tls() {
+  tls.reset();
+  send_bounded(client_out, unavailable_reply, sizeof unavailable_reply - 1);
+}
+
+void client_start_tls() {
   send_bounded(client_out, ready_reply, sizeof ready_reply - 1);
   TlsStatus status;
   {
@@ -166,7 +184,7 @@ bool client_start_tls() {
   switch (status) {
     case TlsStatus::done:
       log_msg(6, "TLS with client '%s' established: %s.", client_metainfo.addr, tls->description().c_str());
-      return true;
+      return;
     case TlsStatus::timed_out:
       log_msg(6, "TLS handshake with client '%s' timed out.", client_metainfo.addr);
       break;

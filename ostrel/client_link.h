@@ -7,17 +7,24 @@
 #include <cstddef>
 
 // Loads the certificate chain named by TLSCERT and the key named by TLSKEY
-// (from TLSCERT when unset), if TLSCERT is set. A file that cannot be loaded
-// gets one log line, and the connection goes on as without TLSCERT.
+// (from TLSCERT when unset), if TLSCERT is set. A file (or the library)
+// that cannot be loaded gets one log line, and TLS is unusable for the
+// connection: STARTTLS is then neither offered nor passed to the server.
 void client_tls_setup();
 
 // ostrel takes STARTTLS itself: the context is loaded and TLS is not on yet.
 [[nodiscard]] bool client_tls_offered();
-// TLS is on.
+// TLSCERT is set but could not be loaded: ostrel refuses STARTTLS itself.
+[[nodiscard]] bool client_tls_unusable();
+// TLS is on, or prepared for the answer to STARTTLS.
 [[nodiscard]] bool client_tls_active();
 
 // Reads one line from the client, as get_line does on descriptor 0.
 std::size_t client_get_line(char* line, std::size_t len);
+
+// Reads at least one and at most len bytes from the client, whatever they
+// hold, waiting and failing as client_get_line does.
+std::size_t client_read_some(char* data, std::size_t len);
 
 // Sends to the client, in clear text or through TLS, waiting for room at
 // most the wait limit at a time; a client that takes nothing for that long
@@ -25,13 +32,22 @@ std::size_t client_get_line(char* line, std::size_t len);
 // %s" (6). Other failures are left to the next read.
 void client_send(const char* data, std::size_t len);
 
-// Answers STARTTLS ("220 2.0.0 Ready to start TLS") and runs the server side
-// of the handshake, bounded as a whole by the wait limit: true when TLS is
-// on. The server context is built here, before that answer; when the
-// library cannot build it, STARTTLS gets "454 4.7.0 TLS not available due
-// to temporary reason" and false, and the session goes on in clear text.
-// A failed handshake is logged and ends the process (100).
-[[nodiscard]] bool client_start_tls();
+// Makes what TLS needs before STARTTLS is answered: the server context
+// (built at the first STARTTLS) and the connection on the client's
+// descriptors. False, with one log line, when the library cannot; the
+// caller then refuses STARTTLS.
+[[nodiscard]] bool client_prepare_tls();
+
+// Answers STARTTLS with "454 4.7.0 TLS not available due to temporary
+// reason" in clear text; a prepared connection is dropped, and the session
+// goes on in clear text.
+void client_refuse_tls();
+
+// After client_prepare_tls: answers STARTTLS ("220 2.0.0 Ready to start
+// TLS") and runs the server side of the handshake, bounded as a whole by the
+// wait limit. Returns once TLS is on; a failed handshake is logged and ends
+// the process (100).
+void client_start_tls();
 
 // Ends the client's output: close_notify inside TLS, then descriptor 1 is
 // closed.

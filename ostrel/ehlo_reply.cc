@@ -20,13 +20,15 @@ bool same_letters(std::string_view text, std::string_view word) {
 
 bool continues_reply(std::string_view line) { return line.substr(0, 4) == "250-"; }
 
-bool offers_starttls(std::string_view line) {
+bool offers_extension(std::string_view line, std::string_view keyword) {
   if (line.size() < 4 || line.substr(0, 3) != "250" || (line[3] != '-' && line[3] != ' ')) return false;
-  std::string_view keyword = line.substr(4);
-  if (!same_letters(keyword, "STARTTLS")) return false;
-  std::string_view rest = keyword.substr(8);
+  std::string_view text = line.substr(4);
+  if (!same_letters(text, keyword)) return false;
+  std::string_view rest = text.substr(keyword.size());
   return rest.empty() || rest[0] == '\r' || rest[0] == '\n' || rest[0] == ' ';
 }
+
+bool offers_starttls(std::string_view line) { return offers_extension(line, "STARTTLS"); }
 
 ReplyPieces EhloReplyEditor::take(std::string_view line, bool last) {
   ReplyPieces pieces = offer_ == StartTlsOffer::add ? add_offer(line, last) : remove_offer(line, last);

@@ -46,6 +46,10 @@ class EhloReplyEditor {
   std::array<char, text_buffer_size + 1> sent_text_{};
 };
 
+// True for an EHLO reply line that offers the extension keyword, given in
+// capitals ("250-CHUNKING", "250 chunking", "250-SIZE 1000" for "SIZE").
+[[nodiscard]] bool offers_extension(std::string_view line, std::string_view keyword);
+
 // True for an EHLO reply line that offers STARTTLS ("250-STARTTLS",
 // "250 starttls", ...).
 [[nodiscard]] bool offers_starttls(std::string_view line);

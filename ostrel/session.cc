@@ -2,12 +2,16 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <optional>
+#include <string_view>
 #include <strings.h>
 
+#include "bdat_size.h"
 #include "client_link.h"
 #include "ehlo_reply.h"
 #include "exit_status.h"
@@ -54,6 +58,12 @@ void send(int fd, const char* data, std::size_t len) { send_bounded(fd, data, le
 
 constexpr char reply_tls_active[] = "503 5.5.1 TLS already active\r\n";
 constexpr char reply_tls_syntax[] = "501 5.5.4 Syntax error (no parameters allowed)\r\n";
+constexpr char reply_no_chunking[] = "503 5.5.1 CHUNKING was not offered\r\n";
+constexpr char reply_bdat_syntax[] = "501 5.5.4 Syntax error in BDAT chunk size\r\n";
+constexpr char rset_line[] = "RSET\r\n";
+
+// A chunk goes from the client to the server in parts of at most this size.
+constexpr std::size_t chunk_part_size = 16384;
 
 // "STARTTLS" alone, in any case, with nothing after it but white space.
 bool bare_starttls(const char* line) {
@@ -64,6 +74,18 @@ bool bare_starttls(const char* line) {
 }
 
 bool is_error_reply() { return srvresp[0] == '4' || srvresp[0] == '5'; }
+
+bool starts_with_word(const char* line, const char* word) { return strncasecmp(line, word, 4) == 0; }
+
+// Any line that may be a HELO or EHLO, accepted or not, well formed or not.
+bool may_greet(const char* line) { return starts_with_word(line, "helo") || starts_with_word(line, "ehlo"); }
+
+// A line that no server takes for a command that begins a transaction.
+bool begins_no_transaction(const char* line) {
+  for (const char* word : {"helo", "ehlo", "noop", "help", "vrfy", "expn"})
+    if (starts_with_word(line, word)) return true;
+  return false;
+}
 
 // A server's challenge in an AUTH exchange: the exchange goes on.
 bool is_auth_challenge() { return std::strncmp(srvresp.data(), "334", 3) == 0; }
@@ -107,12 +129,22 @@ class Session {
       log_msg(7, "Got message from client: '%s'", line_.data());
       if (command == STARTTLS && takes_starttls_itself()) continue;
       if ((command == DATA || command == BDAT) && unnamed_recipient_accepted_) return hold(held);
+      std::optional<std::uint32_t> chunk;
+      if (command == BDAT && !(chunk = readable_bdat())) continue;
+      // Whatever the server may make of a greeting, it may no longer offer
+      // CHUNKING; only the reply to an accepted EHLO tells that it does.
+      if (may_greet(line_.data())) chunking_offered_ = false;
       send(server_in_, line_.data(), line_len_);
+      if (chunk) pass_chunk(*chunk);
       read_server_line();
       if (is_error_reply()) {
         note_error_reply();
         continue;
       }
+      if (command == RSET)
+        server_transaction_ = false;
+      else if (!begins_no_transaction(line_.data()))
+        server_transaction_ = true;
       if (std::optional<SessionEnd> end = handle_accepted_line(command)) return *end;
     }
   }
@@ -159,6 +191,40 @@ class Session {
     }
   }
 
+  // The chunk size of a BDAT line that ostrel and the server can only read
+  // alike; nothing when the line was answered here instead, unsent. A
+  // server reads a chunk as data only where it offered CHUNKING: elsewhere
+  // it may take the chunk's bytes for commands, and ostrel, which would pass
+  // them on as data, could no longer pair the server's replies with the
+  // client's lines. After a refusal here, ostrel and the server read
+  // whatever follows as commands, both of them.
+  std::optional<std::uint32_t> readable_bdat() {
+    std::optional<std::uint32_t> size = bdat_chunk_size({line_.data(), line_len_});
+    if (!size) {
+      log_msg(6, "Refused '%s': its chunk size cannot be read.", line_.data());
+      client_send(reply_bdat_syntax, sizeof reply_bdat_syntax - 1);
+    } else if (*size > 0 && !chunking_offered_) {
+      log_msg(6, "Refused '%s': the server offered no CHUNKING.", line_.data());
+      client_send(reply_no_chunking, sizeof reply_no_chunking - 1);
+      size.reset();
+    }
+    return size;
+  }
+
+  // The chunk of a BDAT line is data, whatever the server answers: exactly
+  // size bytes go to the server as they came, none of them read as a line,
+  // before the server's reply is read. The server may answer before it has
+  // read the chunk; its reply then waits in the pipe.
+  void pass_chunk(std::uint32_t size) {
+    log_msg(7, "Passing a chunk of %u bytes to the server.", size);
+    std::array<char, chunk_part_size> part;
+    for (std::uint32_t left = size; left > 0;) {
+      std::size_t got = client_read_some(part.data(), std::min<std::size_t>(part.size(), left));
+      send(server_in_, part.data(), got);
+      left -= static_cast<std::uint32_t>(got);
+    }
+  }
+
   // DATA or BDAT after recipients that the server accepted but none of
   // which named an extractable address: the line is kept from the server
   // until the decision has run on an empty recipient.
@@ -181,7 +247,8 @@ class Session {
   // line and whether that line is a continuation ("NNN-"). A line longer
   // than the buffer arrives in pieces, and only its first piece has a code.
   void note_line_start() {
-    if (!inside_line_) continued_line_ = srvresp_len >= 4 && srvresp[3] == '-';
+    starts_line_ = !inside_line_;
+    if (starts_line_) continued_line_ = srvresp_len >= 4 && srvresp[3] == '-';
     inside_line_ = srvresp_len == 0 || srvresp[srvresp_len - 1] != '\n';
   }
 
@@ -198,33 +265,59 @@ class Session {
     }
   }
 
-  // With TLS of ostrel's own, no STARTTLS ever reaches the server program:
-  // ostrel answers every one itself. True when the line was answered here.
+  // With TLSCERT set, no STARTTLS ever reaches the server program: ostrel
+  // answers every one itself, and refuses it while the certificate cannot
+  // be used. True when the line was answered here.
   bool takes_starttls_itself() {
-    if (!client_tls_offered() && !client_tls_active()) return false;
+    if (!client_tls_offered() && !client_tls_active() && !client_tls_unusable()) return false;
     if (client_tls_active()) {
       client_send(reply_tls_active, sizeof reply_tls_active - 1);
     } else if (!bare_starttls(line_.data())) {
       client_send(reply_tls_syntax, sizeof reply_tls_syntax - 1);
-    } else if (client_start_tls()) {
-      // What the client said before TLS counts for nothing.
+    } else if (client_tls_unusable() || !client_prepare_tls() || !server_forgets_transaction()) {
+      client_refuse_tls();
+    } else {
+      // What the client said before TLS counts for nothing, here as in the
+      // server.
       envelope = Envelope{};
       unnamed_recipient_accepted_ = false;
+      client_start_tls();
     }
     return true;
   }
 
-  // The reply to EHLO offers STARTTLS exactly when ostrel takes it itself.
+  // The server program never sees the client's STARTTLS, so a transaction
+  // it may hold is ended with a RSET of ostrel's own, whose reply, whole,
+  // never reaches the client. True when the server holds none now;
+  // otherwise STARTTLS is refused, and ostrel keeps its view of the
+  // transaction as the server keeps the transaction.
+  bool server_forgets_transaction() {
+    if (!server_transaction_) return true;
+    log_msg(7, "Sending RSET to the server before TLS; its reply is not passed on.");
+    send(server_in_, rset_line, sizeof rset_line - 1);
+    read_server_line();
+    bool reset = srvresp[0] == '2';
+    if (!reset) log_msg(5, "The server refused RSET before TLS: '%s'. STARTTLS is refused.", srvresp.data());
+    while (reply_goes_on()) read_server_line();
+    if (reset) server_transaction_ = false;
+    return reset;
+  }
+
+  // The reply to EHLO offers STARTTLS exactly when ostrel takes it itself,
+  // and tells whether the server offers CHUNKING.
   void pass_ehlo_reply_on() {
-    if (!client_tls_offered() && !client_tls_active()) {
-      pass_reply_on();
-      return;
-    }
-    EhloReplyEditor editor(client_tls_active() ? StartTlsOffer::remove : StartTlsOffer::add);
+    bool edit = client_tls_offered() || client_tls_active() || client_tls_unusable();
+    EhloReplyEditor editor(client_tls_offered() ? StartTlsOffer::add : StartTlsOffer::remove);
     for (;;) {
+      std::string_view line{srvresp.data(), srvresp_len};
+      if (starts_line_ && offers_extension(line, "CHUNKING")) chunking_offered_ = true;
       bool last = !reply_goes_on();
-      ReplyPieces pieces = editor.take({srvresp.data(), srvresp_len}, last);
-      for (std::size_t i = 0; i < pieces.count; ++i) client_send(pieces.piece[i].data(), pieces.piece[i].size());
+      if (edit) {
+        ReplyPieces pieces = editor.take(line, last);
+        for (std::size_t i = 0; i < pieces.count; ++i) client_send(pieces.piece[i].data(), pieces.piece[i].size());
+      } else {
+        client_send(srvresp.data(), srvresp_len);
+      }
       if (last) return;
       read_server_line();
     }
@@ -352,10 +445,17 @@ class Session {
   // A RCPT TO without an extractable address was accepted since the last
   // MAIL FROM, RSET, HELO or EHLO.
   bool unnamed_recipient_accepted_ = false;
+  // The server accepted a line that may have begun a transaction (any line
+  // but a greeting, NOOP, HELP, VRFY or EXPN) since it last accepted RSET.
+  bool server_transaction_ = false;
   // Where the server's reply stands: inside a line longer than the buffer,
   // and whether the line read last is a continuation line.
   bool inside_line_ = false;
   bool continued_line_ = false;
+  bool starts_line_ = true;  // the piece read last begins a line
+  // The server's reply to the latest EHLO offered CHUNKING, and no HELO or
+  // EHLO line has been sent since.
+  bool chunking_offered_ = false;
   const int server_in_ = pipe_to_server[1];
   const int server_out_ = pipe_from_server[0];
 };

@@ -211,6 +211,24 @@ TlsStatus TlsConnection::read_line(char* line, std::size_t len, std::size_t& got
   return status;
 }
 
+TlsStatus TlsConnection::read_up_to(char* data, std::size_t len, std::size_t& got, int wait_ms) {
+  for (;;) {
+    openssl().ERR_clear_error();
+    errno = 0;
+    int n = openssl().SSL_read(ssl_.get(), data, len > INT_MAX ? INT_MAX : static_cast<int>(len));
+    if (n > 0) {
+      got = static_cast<std::size_t>(n);
+      return TlsStatus::done;
+    }
+    got = 0;
+    Outcome outcome = classify(n);
+    if (outcome == Outcome::progress) continue;
+    if (outcome == Outcome::end) return end_;
+    TlsStatus waited = wait(outcome, wait_ms);
+    if (waited != TlsStatus::done) return waited;
+  }
+}
+
 TlsStatus TlsConnection::write_all(const char* data, std::size_t len, int wait_ms) {
   while (len > 0) {
     int part = len > INT_MAX ? INT_MAX : static_cast<int>(len);

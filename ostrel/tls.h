@@ -101,6 +101,11 @@ class TlsConnection {
   // reported as closed.
   [[nodiscard]] TlsStatus read_line(char* line, std::size_t len, std::size_t& got, int wait_ms);
 
+  // Reads at least one and at most len bytes into data (what the library
+  // holds or what arrives next); got is the number read. Every wait lasts
+  // at most wait_ms.
+  [[nodiscard]] TlsStatus read_up_to(char* data, std::size_t len, std::size_t& got, int wait_ms);
+
   // Writes all len bytes, waiting at most wait_ms each time there is no room.
   [[nodiscard]] TlsStatus write_all(const char* data, std::size_t len, int wait_ms);
 

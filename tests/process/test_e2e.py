@@ -13,6 +13,35 @@ from realparts import ChainCase, SmtpClient, exim_command, inbox_path, swaks
 from tlsparts import TlsClient, make_certificate
 
 
+# Command lines inside a chunk, over two TLS records' worth and more.
+COMMAND_LIKE_CHUNK = b"RCPT TO:<user@victim.example>\r\nDATA\r\n.\r\nQUIT\r\n" * 1000
+
+
+def chunk_then_recipient(test, client, sender, pipelined, first_reply):
+    """MAIL FROM, then one write: a BDAT line and its chunk (refused by exim,
+    or the line by ostrel) followed by a recipient. Both sides read what
+    follows the chunk as the next command, so the recipient is greylisted."""
+    test.assertEqual(client.command(b"MAIL FROM:<%s>\r\n" % sender), b"250 OK\r\n")
+    test.assertEqual(client.command(pipelined + b"RCPT TO:<r@example.net>\r\n"), first_reply)
+    test.assertRegex(client.reply().decode(), TEMPFAIL_REPLY_RE)
+    client.close()  # ostrel lingers until the client's end
+
+
+def accepted_chunk(test, client, sender):
+    """After a pass: one write of a BDAT LAST line, a chunk of command lines
+    and QUIT; the chunk reaches exim whole, as the message body."""
+    test.assertEqual(client.command(b"MAIL FROM:<%s>\r\n" % sender), b"250 OK\r\n")
+    test.assertEqual(client.command(b"RCPT TO:<r@example.net>\r\n"), b"250 Accepted\r\n")
+    body = COMMAND_LIKE_CHUNK + b"end of the chunk of " + sender + b"\r\n"
+    message = b"Subject: chunk\r\n\r\n" + body
+    reply = client.command(b"BDAT %d LAST\r\n" % len(message) + message + b"QUIT\r\n")
+    test.assertRegex(reply.decode(), r"^250- *\d+ byte chunk, total \d+\r\n250 OK id=\S+\r\n$")
+    test.assertTrue(client.reply().startswith(b"221 "))
+    wait_for_text(inbox_path(test.workdir), "end of the chunk of " + sender.decode())
+    with open(inbox_path(test.workdir), "rb") as f:
+        test.assertIn(b"\n\n" + body.replace(b"\r\n", b"\n"), f.read())  # below exim's header lines
+
+
 class EndToEnd(ChainCase):
 
     def test_greylisting_round_trip(self):
@@ -98,6 +127,39 @@ class EndToEnd(ChainCase):
         server.wait_for_ends(1)
         self.assertEqual(self.rows("SELECT envsender, envrecipient, attempts FROM pending"),
                          [("a@b.example", "r@example.net", 1)])
+
+    def test_a_bdat_chunk_is_data_whatever_exim_answers(self):
+        # exim refuses BDAT without a recipient and skips its chunk: ostrel
+        # passes the chunk on without reading it. A BDAT line that exim could
+        # read otherwise than ostrel (no CHUNKING offered after HELO, a size
+        # that is no plain number) is answered by ostrel and never reaches
+        # exim: its "chunk" is then commands for both.
+        server = self.serve()
+        ehlo, helo = b"EHLO client.example\r\n", b"HELO client.example\r\n"
+        refused = b"503 valid RCPT command must precede BDAT\r\n"
+        cases = [(ehlo, b"BDAT 3\r\nXYZ", refused),
+                 (ehlo, b"BDAT %d\r\n" % len(COMMAND_LIKE_CHUNK) + COMMAND_LIKE_CHUNK, refused),
+                 (helo, b"BDAT 2\r\n", b"503 5.5.1 CHUNKING was not offered\r\n"),
+                 (ehlo, b"BDAT 3x\r\n", b"501 5.5.4 Syntax error in BDAT chunk size\r\n"),
+                 (ehlo, b"BDAT 4294967299\r\n", b"501 5.5.4 Syntax error in BDAT chunk size\r\n")]
+        for n, (greeting, pipelined, first_reply) in enumerate(cases):
+            with self.subTest(pipelined=pipelined[:20], greeting=greeting):
+                client = SmtpClient(server.port, f"127.0.5.{n + 1}")
+                self.addCleanup(client.close)
+                client.reply()
+                client.command(greeting)
+                chunk_then_recipient(self, client, b"s%d@example.org" % n, pipelined, first_reply)
+        server.wait_for_ends(len(cases))
+        self.assertEqual(self.rows("SELECT envsender, envrecipient FROM pending ORDER BY rowid"),
+                         [(f"s{n}@example.org", "r@example.net") for n in range(len(cases))])
+
+        # The retry passes; its chunk, pipelined with QUIT, reaches exim as data.
+        client = SmtpClient(server.port, "127.0.5.1")
+        self.addCleanup(client.close)
+        client.reply()
+        client.command(ehlo)
+        accepted_chunk(self, client, b"s0@example.org")
+        self.assertIn("ostrel: Passing a chunk of 3 bytes to the server.\n", server.stderr())
 
     def test_server_without_starttls_greylists_every_client(self):
         server = self.serve([program("ostrel")] + exim_command(self.workdir, "tls_advertise_hosts =\n"))

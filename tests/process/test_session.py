@@ -276,6 +276,27 @@ class UnnamedRecipients(OstrelCase):
         self.assertEqual(self.pending(), [])
 
 
+class Chunks(OstrelCase):
+    def test_a_chunk_reaches_the_server_as_it_came_and_each_wait_for_it_is_bounded(self):
+        # This server reads the chunk before it answers (exim answers first).
+        chunk = b"STARTTLS\r\nRCPT TO:<r@example.net>\r\n\0\xff\n" * 100
+        started = time.monotonic()
+        proc = self.ostrel([GREETING, "reply 250-test.example\\r\\n250 CHUNKING\\r\\n", "read",
+                            f"replyn {len(chunk)} 503 no recipient\\r\\n", "reply 250 noop\\r\\n", "silent"],
+                           fast_time=True)
+        proc.recv_line()
+        proc.send(b"EHLO client.example\r\n")
+        proc.recv_until(b"250 CHUNKING\r\n")
+        proc.send(b"BDAT %d\r\n" % len(chunk) + chunk + b"NOOP\r\n")
+        self.assertEqual(proc.recv_line() + proc.recv_line(), b"503 no recipient\r\n250 noop\r\n")
+        shown = chunk.replace(b"\r", b"\\r").replace(b"\n", b"\\n").replace(b"\0", b"\\0")
+        self.assertEqual(self.server_lines()[-2:], ["C: " + shown.decode("utf-8", "replace"), "C: NOOP\\r\\n"])
+        proc.send(b"BDAT 10\r\nabc")  # and nothing more
+        self.assertEqual(proc.wait(), 100)
+        self.assert_sped_up(started)
+        self.assertIn("ostrel: Read timeout reached for socket 0, client 192.0.2.7\n", proc.stderr())
+
+
 class AuthExchange(OstrelCase):
     """AUTH exchanges: passed on line by line, never logged, and only a 2xx
     final reply hands the connection over."""

@@ -13,11 +13,13 @@ import time
 import unittest
 
 from harness import EHLO_REPLY, GREETING, OK, TEMPFAIL, OstrelCase, WorkdirCase, program, wait_for_text
-from realparts import TcpServer, base_env, exim_command, inbox_path, init_db, swaks
+from realparts import SmtpClient, TcpServer, base_env, exim_command, inbox_path, init_db, swaks
+from test_e2e import COMMAND_LIKE_CHUNK, accepted_chunk, chunk_then_recipient
 from test_relay import pattern
 from tlsparts import TlsClient, connect_plain, make_certificate
 
 READY = b"220 2.0.0 Ready to start TLS\r\n"
+UNAVAILABLE = b"454 4.7.0 TLS not available due to temporary reason\r\n"
 EHLO_OFFERING_TLS = "reply 250-test.example\\r\\n250-STARTTLS\\r\\n250 HELP\\r\\n"
 ACCEPTED = "reply 250 Accepted\\r\\n"
 # The start of a ClientHello record: a client that stops here.
@@ -58,6 +60,9 @@ class ScriptedServer(Certificates, OstrelCase):
     def start_tls(self, proc):
         proc.send(b"STARTTLS\r\n")
         self.assertEqual(proc.recv_line(), READY)
+        return self.start_tls_after_ready(proc)
+
+    def start_tls_after_ready(self, proc):
         self.assertEqual(proc.received, b"")
         client = TlsClient(proc.sock, self.cert)
         self.addCleanup(client.sock.close)
@@ -110,6 +115,31 @@ class ScriptedServer(Certificates, OstrelCase):
         self.assertEqual(client.recv_all(), b"221 mx.test.example\r\n")
         self.assertEqual(proc.wait(), 0)
         self.assertEqual(self.server_lines(), ["C: NOOP\\r\\n", "C: NOOP\\r\\n", "C: QUIT\\r\\n"])
+
+    def test_a_transaction_the_server_holds_is_reset_before_tls(self):
+        # The whole reply to ostrel's RSET stays here; a refusal keeps the
+        # transaction on both sides, in clear text; a server gone ends it all.
+        for rset, answer, then, sender in [("reply 250-reset\\r\\n250 done\\r\\n", READY, b"MAIL FROM:<t@example.org>\r\n",
+                                            "t@example.org"),
+                                           ("reply 451-busy\\r\\n451 later\\r\\n", UNAVAILABLE, b"NOOP\r\n", "s@example.org"),
+                                           ("close", b"", None, None)]:
+            with self.subTest(rset=rset):
+                self.query("DELETE FROM pending")
+                proc = self.session(OK, rset, OK, ACCEPTED)
+                self.assertEqual(proc.command(b"MAIL FROM:<s@example.org>\r\n"), b"250 OK\r\n")
+                proc.send(b"STARTTLS\r\n")
+                if then is None:
+                    self.assertEqual((proc.recv_all(), proc.wait()), (b"", 100))
+                    continue
+                self.assertEqual(proc.recv_line(), answer)
+                client = self.start_tls_after_ready(proc) if answer == READY else proc
+                self.assertEqual(client.command(then), b"250 OK\r\n")
+                client.send(b"RCPT TO:<r@example.net>\r\n")
+                self.assertIn(client.recv_all(), TEMPFAIL)
+                self.assertEqual(proc.wait(), 0)
+                self.assertEqual(self.server_lines()[-4:-2], ["C: MAIL FROM:<s@example.org>\\r\\n", "C: RSET\\r\\n"])
+                self.assertEqual(self.pending(), [("192.0.2.7", sender, "r@example.net", 1)])
+        self.assertEqual(self.pending(), [])
 
     def test_pass_inside_tls_then_fifty_megabytes_through_the_relay(self):
         self.query("INSERT INTO pending VALUES ('192.0.2.7', 's@example.org', 'r@example.net',"
@@ -228,7 +258,7 @@ class ScriptedServer(Certificates, OstrelCase):
         self.assert_sped_up(started)
         self.assertIn("ostrel: Write timeout reached for socket 1, client 192.0.2.7\n", proc.stderr())
 
-    def test_files_that_cannot_be_loaded_leave_tls_to_the_server_program(self):
+    def test_files_that_cannot_be_loaded_keep_starttls_from_the_server_program(self):
         garbage = self.write_file("garbage.pem", "not a key\n")
         cases = {
             "missing key": ({"TLSKEY": self.path("absent.pem")},
@@ -244,12 +274,14 @@ class ScriptedServer(Certificates, OstrelCase):
         for name, (env, message) in cases.items():
             with self.subTest(name):
                 os.unlink(self.smtpd_log) if os.path.exists(self.smtpd_log) else None
-                proc = self.session(EHLO_REPLY, "reply 220 the server's own TLS\\r\\n", **env)
-                # Nothing is offered that ostrel cannot do: the reply and STARTTLS are the server program's.
-                self.assertEqual(self.ehlo(proc), b"250-test.example\r\n250-PIPELINING\r\n250 HELP\r\n")
+                proc = self.session(EHLO_OFFERING_TLS, OK, **env)
+                # Neither ostrel nor the server program offers TLS, and STARTTLS never reaches the server.
+                self.assertEqual(self.ehlo(proc), b"250-test.example\r\n250 HELP\r\n")
                 proc.send(b"STARTTLS\r\n")
-                self.assertEqual(proc.recv_line(), b"220 the server's own TLS\r\n")
-                self.assertIn("C: STARTTLS\\r\\n", self.server_lines())
+                self.assertEqual(proc.recv_line(), UNAVAILABLE)
+                proc.send(b"NOOP\r\n")
+                self.assertEqual(proc.recv_line(), b"250 OK\r\n")  # still clear text, still watched
+                self.assertEqual(self.server_lines(), ["C: EHLO client.example\\r\\n", "C: NOOP\\r\\n"])
                 err = proc.stderr()
                 self.assertIn("ostrel: TLS is off for this connection: " + message, err)
                 self.assertEqual(err.count("TLS is off"), 1, err)
@@ -311,6 +343,60 @@ class RealParts(Certificates, WorkdirCase):
     def swaks_tls(self, sender, recipient, *extra):
         return swaks(self.server.port, sender, recipient,
                      extra=["--tls", "--tls-verify", "--tls-ca-path", self.cert, *extra])
+
+    def clear_then_tls(self, *commands):
+        """A client that has each of commands accepted in clear text, then
+        starts TLS."""
+        client = SmtpClient(self.server.port)
+        self.addCleanup(client.close)
+        self.assertTrue(client.reply().startswith(b"220 "))
+        for command in commands:
+            self.assertTrue(client.command(command).startswith(b"250"), command)
+        self.assertEqual(client.command(b"STARTTLS\r\n"), READY)
+        tls = TlsClient(client.sock, self.cert)
+        self.addCleanup(tls.sock.close)
+        return tls
+
+    def test_a_transaction_begun_in_clear_text_ends_at_starttls(self):
+        # exim's transaction ends with ostrel's view of it: a recipient accepted
+        # before TLS does not carry DATA past the decision, and a sender given
+        # before TLS is gone in exim too, so no triple gets an empty sender.
+        # No EHLO inside TLS, which would end exim's transaction by itself.
+        ehlo, mail = b"EHLO client.example\r\n", b"MAIL FROM:<spam@attacker.example>\r\n"
+        cases = [("recipient before TLS", [ehlo, mail, b'RCPT TO:<"user"@victim.example>\r\n'],
+                  [(b"DATA\r\n", b"503 valid RCPT command must precede DATA\r\n")]),
+                 ("sender before TLS", [ehlo, mail],
+                  [(b"RCPT TO:<user@victim.example>\r\n", b"503 sender not yet given\r\n")])]
+        for n, (name, before, inside) in enumerate(cases):
+            with self.subTest(name):
+                client = self.clear_then_tls(*before)
+                for command, reply in inside:
+                    self.assertTrue(client.command(command).startswith(reply), command)
+                self.assertEqual(client.command(b"MAIL FROM:<s%d@example.org>\r\n" % n), b"250 OK\r\n")
+                client.send(b"RCPT TO:<user@victim.example>\r\n")
+                self.assertIn(client.recv_all(), TEMPFAIL)
+                client.sock.close()
+        self.server.wait_for_ends(2)
+        self.assertEqual(self.server.statuses(), [0, 0])
+        self.assertEqual(self.rows("SELECT envsender, envrecipient, attempts FROM pending ORDER BY rowid"),
+                         [("s0@example.org", "user@victim.example", 1), ("s1@example.org", "user@victim.example", 1)])
+        self.assertFalse(os.path.exists(inbox_path(self.workdir)))
+        self.assertEqual(self.server.stderr().count("Sending RSET to the server before TLS"), 2)
+
+    def test_a_bdat_chunk_inside_tls_is_data(self):
+        # The chunk arrives in TLS records, partly read along with the BDAT line.
+        ehlo = b"EHLO client.example\r\n"
+        pipelined = b"BDAT %d\r\n" % len(COMMAND_LIKE_CHUNK) + COMMAND_LIKE_CHUNK
+        client = self.clear_then_tls(ehlo)
+        self.assertIn(b"250-CHUNKING\r\n", client.command(ehlo))
+        chunk_then_recipient(self, client, b"s@example.org", pipelined,
+                             b"503 valid RCPT command must precede BDAT\r\n")
+        self.server.wait_for_ends(1)
+        self.assertEqual(self.rows("SELECT envsender, envrecipient FROM pending"), [("s@example.org", "r@example.net")])
+
+        client = self.clear_then_tls()
+        client.command(ehlo)
+        accepted_chunk(self, client, b"s@example.org")
 
     def test_greylisted_inside_tls_then_the_retry_reaches_exim_whole(self):
         first = self.swaks_tls("sender@example.org", "user@example.net")

@@ -59,6 +59,16 @@ class TlsClient:
             lines.append(self.recv_line())
         return b"".join(lines)
 
+    reply = recv_reply
+
+    def command(self, data):
+        """Sends data and gives the next whole reply."""
+        self.send(data)
+        return self.recv_reply()
+
+    def close(self):
+        self.sock.close()
+
     def recv_all(self):
         """Everything until the server ends TLS or the connection."""
         data, self.buffer = self.buffer, b""
