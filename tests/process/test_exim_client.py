@@ -81,9 +81,8 @@ class DebianMx(WorkdirCase):
     def chain(self, db, greylist=True, host=SERVER, options=(), conf=None, bindir=None):
         """tcpserver on host running `ostrel ostrel-exim -C CONF -odq` (local
         mail waits for a queue run)."""
-        argv = [os.path.join(bindir, "ostrel") if bindir else program("ostrel"),
-                os.path.join(bindir, "ostrel-exim") if bindir else program("ostrel-exim"),
-                "-C", conf or self.conf, "-odq"]
+        bindir = bindir or os.path.dirname(program("ostrel"))
+        argv = [os.path.join(bindir, "ostrel"), os.path.join(bindir, "ostrel-exim"), "-C", conf or self.conf, "-odq"]
         env = base_env(self.workdir, DBFILE=db, GREYLIST="" if greylist else None)
         server = TcpServer(self.workdir, argv, env, host=host, options=options)
         self.addCleanup(server.close)
