@@ -11,6 +11,7 @@ import grp
 import os
 import pwd
 import shutil
+import socket
 import sqlite3
 import subprocess
 import sys
@@ -113,6 +114,7 @@ class DebianMx(WorkdirCase):
         self.assertEqual(client.command(b"MAIL FROM:<s@example.org>\r\n"), b"250 OK\r\n")
         self.assertEqual(client.command(REMOTE_RCPT), RELAY_REFUSED)
         self.assertRegex(client.command(LOCAL_RCPT).decode(), TEMPFAIL_REPLY_RE)
+        client.sock.shutdown(socket.SHUT_WR)  # ostrel lingers until the client ends its side
         self.assertTrue(client.closed())
         self.assertEqual(self.rows(db, "SELECT ip, envsender, envrecipient, attempts FROM pending"),
                          [(CLIENT, "s@example.org", "mail@mx.test.example", 1)])
