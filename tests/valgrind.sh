@@ -10,7 +10,7 @@ build=$(cd "${1:-build}" && pwd)
 [ $# -gt 0 ] && shift
 wrapped=$(mktemp -d)
 trap 'rm -rf "$wrapped"' EXIT
-for program in ostrel ferrow tunwick ostrelctl; do
+for program in ostrel ferrow tunwick ostrelctl ostrel-exim; do
   cat > "$wrapped/$program" <<SH
 #!/bin/sh
 exec valgrind --quiet --error-exitcode=99 --leak-check=no --trace-children=no "$build/bin/$program" "\$@"
@@ -26,5 +26,6 @@ for module in $modules; do
   /usr/bin/python3 -m unittest "$module" || status=1
 done
 OSTREL_BIN_DIR="$wrapped" OSTREL_HELPER_DIR="$build/bin" unshare -m -n /usr/bin/python3 -m unittest test_ferrow || status=1
+OSTREL_BIN_DIR="$wrapped" OSTREL_HELPER_DIR="$build/bin" unshare -m -n /usr/bin/python3 -m unittest test_exim_client || status=1
 OSTREL_BIN_DIR="$wrapped" OSTREL_HELPER_DIR="$build/bin" unshare -n /usr/bin/python3 -m unittest test_ipv6_chain || status=1
 exit $status

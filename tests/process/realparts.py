@@ -1,9 +1,10 @@
-"""Real parts for end-to-end tests: exim4 -bs with a private configuration,
-tcpserver on 127.0.0.1 and swaks as the client."""
+"""Real parts for end-to-end tests: exim4 -bs with a private configuration
+(or Debian's own, generated), tcpserver on 127.0.0.1 and swaks as the client."""
 
 import os
 import pwd
 import re
+import shutil
 import socket
 import sqlite3
 import subprocess
@@ -50,6 +51,58 @@ def exim_command(workdir, main_options=""):
     with open(conf, "w") as f:
         f.write(main_options + EXIM_CONF.format(dir=base))
     return ["/usr/sbin/exim4", "-C", conf, "-bs"]
+
+
+# Debian's settings of a real MX: mail for mx.test.example is local, and no
+# host but the local one may relay.
+DEBIAN_MX_SETTINGS = {"dc_eximconfig_configtype": "internet", "dc_other_hostnames": "mx.test.example",
+                      "dc_local_interfaces": "", "dc_relay_nets": "", "dc_relay_domains": "", "dc_smarthost": "",
+                      "dc_minimaldns": "false", "dc_use_split_config": "false", "dc_localdelivery": "mail_spool"}
+
+
+def debian_exim_config(workdir, macros=""):
+    """Debian's own exim configuration of a real MX, made by update-exim4.conf
+    from a copy of /etc/exim4, for exim's -C. Macro lines (such as
+    "MAIN_TRUSTED_USERS = uucp : nobody") come first, where
+    exim4.conf.localmacros puts them, after those that give exim its spool and
+    log under workdir/exim and its host name. Local mail goes where Debian
+    delivers it (/var/mail), through a queue run (`exim4 -C FILE -qff`)."""
+    base = os.path.join(workdir, "exim")
+    confdir = os.path.join(base, "etc")
+    shutil.copytree("/etc/exim4", confdir)
+    settings_path = os.path.join(confdir, "update-exim4.conf.conf")
+    with open(settings_path) as f:
+        settings = f.read()
+    for name, value in DEBIAN_MX_SETTINGS.items():
+        settings, found = re.subn(rf"^{name}=.*$", f"{name}='{value}'", settings, flags=re.M)
+        if not found:
+            settings += f"{name}='{value}'\n"
+    with open(settings_path, "w") as f:
+        f.write(settings)
+    generated = os.path.join(base, "generated.conf")
+    subprocess.run(["update-exim4.conf", "--confdir", confdir, "--output", generated], check=True,
+                   capture_output=True)
+    entry = pwd.getpwnam("Debian-exim")
+    for sub in ["spool", "log"]:
+        os.makedirs(os.path.join(base, sub))
+        os.chown(os.path.join(base, sub), entry.pw_uid, entry.pw_gid)
+    conf = os.path.join(base, "exim.conf")
+    with open(conf, "w") as f, open(generated) as g:
+        f.write(f"SPOOLDIR = {base}/spool\nlog_file_path = {base}/log/%slog\n"
+                f"MAIN_HARDCODE_PRIMARY_HOSTNAME = mx.test.example\n{macros}" + g.read())
+    os.chmod(conf, 0o644)
+    os.chmod(base, 0o755)
+    os.chmod(workdir, 0o755)
+    return conf
+
+
+def exim_mainlog(conf):
+    """exim's main log for a configuration of debian_exim_config."""
+    path = os.path.join(os.path.dirname(conf), "log", "mainlog")
+    if not os.path.exists(path):
+        return ""
+    with open(path, encoding="utf-8", errors="replace") as f:
+        return f.read()
 
 
 def inbox_path(workdir):
@@ -107,8 +160,8 @@ class SmtpClient:
     """A plain SMTP client on a loopback address: sends lines, reads whole
     replies (continuation lines included)."""
 
-    def __init__(self, port, local="127.0.0.1", timeout=60):
-        self.sock = socket.create_connection(("127.0.0.1", port), timeout=timeout, source_address=(local, 0))
+    def __init__(self, port, local="127.0.0.1", timeout=60, host="127.0.0.1"):
+        self.sock = socket.create_connection((host, port), timeout=timeout, source_address=(local, 0))
         self.file = self.sock.makefile("rb")
 
     def reply(self):

@@ -33,14 +33,19 @@ class RunScripts(WorkdirCase):
         wait_for_text(log.name, "tcpserver: status: 0/")
         return port
 
+    def ostrel_exim(self):
+        """The run script's server program, with the test's exim configuration."""
+        conf = exim_command(self.workdir)[2]
+        return f"{program('ostrel-exim')} -C {conf}"
+
     def test_local_chain(self):
-        port = self.start_run_script("local", SMTPD=" ".join(exim_command(self.workdir)), DNSBL="")
+        port = self.start_run_script("local", SMTPD=self.ostrel_exim(), DNSBL="")
         self.assertRegex(swaks(port, "s@example.org", "user@example.net"), TEMPFAIL_RE)
         self.assertRegex(swaks(port, "s@example.org", "user@example.net"), r"250 OK id=")
         wait_for_text(inbox_path(self.workdir), "From: s@example.org")
 
     def test_local_chain_keyed_on_the_network(self):
-        port = self.start_run_script("local", SMTPD=" ".join(exim_command(self.workdir)), GREYLIST_CIDR4="24")
+        port = self.start_run_script("local", SMTPD=self.ostrel_exim(), GREYLIST_CIDR4="24")
         self.assertRegex(swaks(port, "s@example.org", "user@example.net", local="127.0.0.10"), TEMPFAIL_RE)
         self.assertRegex(swaks(port, "s@example.org", "user@example.net", local="127.0.0.77"), r"250 OK id=")
         with sqlite3.connect(self.path("greylist.db")) as conn:
@@ -78,7 +83,7 @@ class ShippedRules(WorkdirCase):
 class ManualPages(WorkdirCase):
     def test_pages_render_without_warnings(self):
         pages = glob.glob(os.path.join(TOP, "man", "*.[58]"))
-        self.assertEqual(len(pages), 5)
+        self.assertEqual(len(pages), 6)
         for page in pages:
             result = subprocess.run(["groff", "-man", "-Tutf8", "-ww", "-z", page], capture_output=True, text=True)
             self.assertEqual((result.returncode, result.stderr), (0, ""), page)
@@ -90,7 +95,8 @@ class Installation(WorkdirCase):
         subprocess.run(["cmake", "--install", BUILD, "--prefix", "/opt/ostrel"], check=True, capture_output=True,
                        env={**os.environ, "DESTDIR": dest})
         root = os.path.join(dest, "opt", "ostrel")
-        for path in ["bin/ostrel", "bin/ferrow", "bin/tunwick", "bin/ostrelctl", "share/man/man8/ostrel.8",
+        for path in ["bin/ostrel", "bin/ferrow", "bin/tunwick", "bin/ostrelctl", "bin/ostrel-exim",
+                     "share/man/man8/ostrel.8", "share/man/man8/ostrel-exim.8",
                      "share/man/man5/ostrel-suspicion.5", "share/ostrel/schema.sql",
                      "share/ostrel/examples/local/run", "share/ostrel/examples/suspicion.rules"]:
             self.assertTrue(os.path.exists(os.path.join(root, path)), path)
