@@ -1,6 +1,5 @@
-// The SQLite engine of the greylist store: one file shared by every ostrel
-// process of a host, with a busy handler for the locks of the others.
-#include <sqlite3.h>
+#include "store_sqlite.h"
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,40 +8,92 @@
 #include <cstring>
 
 #include "log.h"
-#include "store.h"
 #include "store_engine.h"
 
 namespace {
 
-sqlite3* db = nullptr;
-
 constexpr std::uint32_t busy_give_up_after = 30;
 constexpr std::uint32_t longest_pause_ms = 480 * 1000;
 
-EngineOpen open_file(const char* path, bool create_missing, std::string& error) {
-  int flags = SQLITE_OPEN_READWRITE | (create_missing ? SQLITE_OPEN_CREATE : 0);
-  if (sqlite3_open_v2(path, &db, flags, nullptr) == SQLITE_OK) return EngineOpen::opened;
-  error = db != nullptr ? sqlite3_errmsg(db) : "out of memory";
-  sqlite3_close(db);
-  db = nullptr;
-  return EngineOpen::failed;
+// The write-ahead log: a commit that leaves at least checkpoint_frames in it
+// checkpoints it; a complete checkpoint starts the log over at once when
+// nobody else has written meanwhile, and past longest_log_frames even if
+// writers must wait for the few frames written meanwhile.
+constexpr int checkpoint_frames = 256;    // 1 MiB of 4 KiB pages
+constexpr int longest_log_frames = 1000;  // 4 MiB, where SQLite's own checkpoint would run
+constexpr sqlite3_int64 log_header_bytes = 32;
+constexpr sqlite3_int64 frame_header_bytes = 24;
+
+// Whether the log file ends after its first `frames` frames: nobody has
+// appended to it since the checkpoint that copied them looked.
+bool log_file_ends_after(sqlite3* handle, const char* name, int frames, sqlite3_int64 frame_bytes) {
+  const char* log = sqlite3_filename_wal(sqlite3_db_filename(handle, name));
+  struct stat file {};
+  return log != nullptr && stat(log, &file) == 0 && file.st_size <= log_header_bytes + frame_bytes * frames;
 }
 
-void close_file() {
-  if (db == nullptr) return;
-  sqlite3_close(db);
-  db = nullptr;
+// In place of SQLite's automatic checkpoint, after every commit; userarg is
+// the store's frame size. Neither checkpoint waits for anyone: one that
+// would is left to a later commit.
+int checkpoint_after_commit(void* userarg, sqlite3* handle, const char* name, int frames) noexcept {
+  if (frames < checkpoint_frames) return SQLITE_OK;
+  int in_log = 0;
+  int copied = 0;
+  if (sqlite3_wal_checkpoint_v2(handle, name, SQLITE_CHECKPOINT_PASSIVE, &in_log, &copied) != SQLITE_OK ||
+      copied != in_log)
+    return SQLITE_OK;
+  const auto frame_bytes = *static_cast<const std::int64_t*>(userarg);
+  if (frames < longest_log_frames && !log_file_ends_after(handle, name, in_log, frame_bytes)) return SQLITE_OK;
+  sqlite3_busy_handler(handle, nullptr, nullptr);
+  (void)sqlite3_wal_checkpoint_v2(handle, name, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+  sqlite3_busy_handler(handle, busydb_callback, nullptr);
+  return SQLITE_OK;
 }
 
-std::string describe_file() {
-  const char* name = db != nullptr ? sqlite3_db_filename(db, "main") : nullptr;
-  return std::string("SQLite database '") + (name != nullptr ? name : "") + "'";
+int record_page_size(void* userarg, int argc, char** argv, char** /*colnames*/) noexcept {
+  long long page_bytes = argc >= 1 && argv[0] != nullptr ? std::atoll(argv[0]) : 0;
+  if (page_bytes > 0) *static_cast<std::int64_t*>(userarg) = page_bytes + frame_header_bytes;
+  return 0;
 }
 
-EngineOutcome exec_statement(const char* sql, RowCallback on_row, void* userarg) {
-  EngineOutcome outcome;
+int record_journal_mode(void* userarg, int argc, char** argv, char** /*colnames*/) noexcept {
+  if (argc >= 1 && argv[0] != nullptr) *static_cast<bool*>(userarg) = std::strcmp(argv[0], "wal") == 0;
+  return 0;
+}
+
+}  // namespace
+
+std::unique_ptr<Store> make_sqlite_store(const char* path) { return std::make_unique<SqliteStore>(path); }
+
+StoreOpening SqliteStore::open(StoreCreate create) {
+  close();
+  int flags = SQLITE_OPEN_READWRITE | (create == StoreCreate::if_missing ? SQLITE_OPEN_CREATE : 0);
+  if (sqlite3_open_v2(location().c_str(), &db_, flags, nullptr) != SQLITE_OK) {
+    StoreOpening failed{StoreOpen::failed, db_ != nullptr ? sqlite3_errmsg(db_) : "out of memory", false};
+    close();
+    return failed;
+  }
+  sqlite3_busy_handler(db_, busydb_callback, nullptr);
+  return {StoreOpen::opened, "", false};
+}
+
+void SqliteStore::close() {
+  if (db_ == nullptr) return;
+  sqlite3_close(db_);
+  db_ = nullptr;
+}
+
+std::string SqliteStore::describe() const { return "SQLite database '" + file_name() + "'"; }
+
+std::string SqliteStore::file_name() const {
+  const char* name = db_ != nullptr ? sqlite3_db_filename(db_, "main") : nullptr;
+  return name != nullptr ? name : "";
+}
+
+Store::Outcome SqliteStore::run(const char* sql, RowCallback on_row, void* userarg) {
+  Outcome outcome;
   char* errmsg = nullptr;
-  int rc = sqlite3_exec(db, sql, on_row, userarg, &errmsg);
+  int rc = sqlite3_exec(db_, sql, on_row, userarg, &errmsg);
   outcome.ok = rc == SQLITE_OK;
   if (errmsg != nullptr) {
     outcome.has_message = true;
@@ -54,76 +105,14 @@ EngineOutcome exec_statement(const char* sql, RowCallback on_row, void* userarg)
   // file that is about time rather than the file itself.
   int primary = rc & 0xff;
   outcome.unavailable = primary == SQLITE_BUSY || primary == SQLITE_LOCKED;
-  outcome.changes = outcome.ok ? sqlite3_changes(db) : 0;
+  outcome.changes = outcome.ok ? sqlite3_changes(db_) : 0;
   return outcome;
 }
 
-// The write-ahead log: a commit that leaves at least checkpoint_frames in it
-// checkpoints it; a complete checkpoint starts the log over at once when
-// nobody else has written meanwhile, and past longest_log_frames even if
-// writers must wait for the few frames written meanwhile.
-constexpr int checkpoint_frames = 256;    // 1 MiB of 4 KiB pages
-constexpr int longest_log_frames = 1000;  // 4 MiB, where SQLite's own checkpoint would run
-constexpr sqlite3_int64 log_header_bytes = 32;
-constexpr sqlite3_int64 frame_header_bytes = 24;
-sqlite3_int64 frame_bytes = 4096 + frame_header_bytes;  // from the database's page size
-
-// Whether the log file ends after its first `frames` frames: nobody has
-// appended to it since the checkpoint that copied them looked.
-bool log_file_ends_after(sqlite3* handle, const char* name, int frames) {
-  const char* log = sqlite3_filename_wal(sqlite3_db_filename(handle, name));
-  struct stat file {};
-  return log != nullptr && stat(log, &file) == 0 && file.st_size <= log_header_bytes + frame_bytes * frames;
-}
-
-// In place of SQLite's automatic checkpoint, after every commit. Neither
-// checkpoint waits for anyone: one that would is left to a later commit.
-int checkpoint_after_commit(void* /*userarg*/, sqlite3* handle, const char* name, int frames) noexcept {
-  if (frames < checkpoint_frames) return SQLITE_OK;
-  int in_log = 0;
-  int copied = 0;
-  if (sqlite3_wal_checkpoint_v2(handle, name, SQLITE_CHECKPOINT_PASSIVE, &in_log, &copied) != SQLITE_OK ||
-      copied != in_log)
-    return SQLITE_OK;
-  if (frames < longest_log_frames && !log_file_ends_after(handle, name, in_log)) return SQLITE_OK;
-  sqlite3_busy_handler(handle, nullptr, nullptr);
-  (void)sqlite3_wal_checkpoint_v2(handle, name, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
-  sqlite3_busy_handler(handle, busydb_callback, nullptr);
-  return SQLITE_OK;
-}
-
-int record_page_size(void* /*userarg*/, int argc, char** argv, char** /*colnames*/) noexcept {
-  long long page_bytes = argc >= 1 && argv[0] != nullptr ? std::atoll(argv[0]) : 0;
-  if (page_bytes > 0) frame_bytes = page_bytes + frame_header_bytes;
-  return 0;
-}
-
-int record_journal_mode(void* userarg, int argc, char** argv, char** /*colnames*/) noexcept {
-  if (argc >= 1 && argv[0] != nullptr) *static_cast<bool*>(userarg) = std::strcmp(argv[0], "wal") == 0;
-  return 0;
-}
-
-void hold_nothing(std::uint64_t /*key*/) {}
-
-EngineOutcome release_nothing() { return {}; }
-
-}  // namespace
-
-// An open file costs nothing while it sits idle, and holds no lock between
-// statements.
-const StoreEngine sqlite_engine = {open_file,     close_file, exec_statement, describe_file,
-                                   false,         "rowid",    hold_nothing,   release_nothing};
-
-sqlite3* store_handle() { return db; }
-
-bool store_in_wal_mode() {
+bool SqliteStore::in_wal_mode() const {
   bool wal = false;
-  return db != nullptr && sqlite3_exec(db, "PRAGMA journal_mode", record_journal_mode, &wal, nullptr) == SQLITE_OK &&
-         wal;
-}
-
-void store_register_busy_handler() {
-  if (db != nullptr) sqlite3_busy_handler(db, busydb_callback, nullptr);
+  return db_ != nullptr &&
+         sqlite3_exec(db_, "PRAGMA journal_mode", record_journal_mode, &wal, nullptr) == SQLITE_OK && wal;
 }
 
 // Every connection is a process of its own that opens the database, runs a
@@ -152,12 +141,12 @@ void store_register_busy_handler() {
 // meanwhile and is cut back by the first commit after it. All of this is
 // optimisation: a failure is not worth a word. Run after the first
 // statement, the journal mode is known without a lock, so none of it waits.
-void store_tune_for_short_connections() {
-  if (!store_in_wal_mode()) return;
-  sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
-  sqlite3_exec(db, "PRAGMA synchronous=NORMAL; PRAGMA journal_size_limit=4194304", nullptr, nullptr, nullptr);
-  sqlite3_exec(db, "PRAGMA page_size", record_page_size, nullptr, nullptr);
-  sqlite3_wal_hook(db, checkpoint_after_commit, nullptr);
+void SqliteStore::tune_for_short_connections() {
+  if (!in_wal_mode()) return;
+  sqlite3_db_config(db_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+  sqlite3_exec(db_, "PRAGMA synchronous=NORMAL; PRAGMA journal_size_limit=4194304", nullptr, nullptr, nullptr);
+  sqlite3_exec(db_, "PRAGMA page_size", record_page_size, &frame_bytes_, nullptr);
+  sqlite3_wal_hook(db_, checkpoint_after_commit, &frame_bytes_);
 }
 
 std::uint32_t busy_pause_ms(int count, long random_value) {

@@ -6,7 +6,6 @@
 
 #include "log.h"
 #include "compiled_regex.h"
-#include "state.h"
 
 namespace {
 
@@ -296,34 +295,4 @@ Threshold evaluate_rule_file(std::FILE* file, const char* path, char* line_buffe
   }
   log_msg(6, "Address '%s' did not match any rule.", facts.addr);
   return {Threshold::Source::no_match, 0};
-}
-
-Threshold host_delivattempts_threshold() {
-  const char* path = std::getenv("SUSPICION");
-  if (path == nullptr) {
-    log_msg(7, "Suspicion is not enabled.");
-    return {Threshold::Source::disabled, 0};
-  }
-  std::FILE* file = std::fopen(path, "r");
-  if (file == nullptr) {
-    log_msg(2, "Unable to open suspicion file '%s': %s", path, strerror(errno));
-    return {Threshold::Source::unreadable, 0};
-  }
-  client_metainfo.hostname = std::getenv("TCPREMOTEHOST");
-  client_metainfo.validity |= VALID_HOSTNAME;
-
-  SuspicionFacts facts;
-  facts.addr = client_metainfo.addr;
-  facts.hostname = client_metainfo.hostname;
-  facts.greetdelay_trapped = client_metainfo.greetdelay_trapped;
-  facts.greetdelay_watched = (client_metainfo.validity & VALID_GREETDELAY) != 0;
-  facts.numattempts = client_metainfo.numattempts;
-  facts.attemptsintrv = client_metainfo.attemptsintrv;
-  facts.cmderrs = client_metainfo.cmderrs;
-  facts.helo = envelope.helo.data();
-  facts.from = envelope.from.data();
-  facts.to = envelope.to.data();
-  Threshold result = evaluate_rule_file(file, path, buf.data(), facts);
-  std::fclose(file);
-  return result;
 }

@@ -1,6 +1,8 @@
 // Suspicion rules: how many re-attempts a client needs, from a file of
 // rules on its host name, environment, envelope and behaviour. ostrel and
-// `ostrelctl check-rules` share this code.
+// `ostrelctl check-rules` share this code, which reads the facts it is given
+// (and the environment, for `v` rules, when a rule asks) and writes what
+// the rules do to the log channel, the same lines for both programs.
 #pragma once
 
 #include <array>
@@ -53,6 +55,9 @@ struct Threshold {
   unsigned number = 0;  // the rule's number when source is rule
 };
 
+// The class of the latest error reply of the server in the dialogue.
+enum : std::uint32_t { CMDERRS_NONE = 0, CMDERRS_TEMPORARY = 1, CMDERRS_PERMANENT = 2 };
+
 // What the rules may know of a client.
 struct SuspicionFacts {
   const char* addr = "";
@@ -61,7 +66,7 @@ struct SuspicionFacts {
   bool greetdelay_watched = false;  // the greeting delay trap ran
   std::uint32_t numattempts = 0;
   std::uint32_t attemptsintrv = 0;
-  std::uint32_t cmderrs = 0;
+  std::uint32_t cmderrs = CMDERRS_NONE;
   const char* helo = "";
   const char* from = "";
   const char* to = "";
@@ -127,6 +132,3 @@ char* next_rule_token(char*& rest);
 [[nodiscard]] Threshold evaluate_rule_file(std::FILE* file, const char* path, char* line_buffer,
                                      const SuspicionFacts& facts, RuleObserver* observer = nullptr);
 
-// ostrel's entry: reads SUSPICION and TCPREMOTEHOST and the process's
-// records; fills client_metainfo.hostname.
-[[nodiscard]] Threshold host_delivattempts_threshold();

@@ -13,7 +13,7 @@
 #include "session.h"
 #include "state.h"
 #include "store.h"
-#include "suspicion.h"
+#include "rules.h"
 
 namespace {
 
@@ -45,6 +45,28 @@ Requirement required_attempts() {
   return {1, false};
 }
 
+// A statement that failed ends the connection, with one line.
+[[noreturn]] void statement_failed(const StoreError& error) {
+  if (error.kind == StoreError::Kind::too_long)
+    log_msg(2, "Buffer too small to handle request near line %u: %d bytes needed, %u available. Terminating",
+            error.site, error.needed, static_cast<unsigned>(StatementText::capacity));
+  else
+    log_msg(3, "Query failed: '%s' -- '%s'", error.statement.c_str(), error.has_message ? error.message.c_str() : "");
+  terminate_process(exit_status::gave_up);
+}
+
+void must_succeed(const StoreResult<>& result) {
+  if (!result.ok()) statement_failed(*result.error);
+}
+
+PendingRow look_up(Store& store, const Triple& triple) {
+  StoreResult<PendingRow> found = store.lookup_pending(triple);
+  if (found.ok()) return found.value;
+  if (found.error->kind == StoreError::Kind::too_long) statement_failed(*found.error);
+  log_msg(3, "Error querying db: %s", found.error->text().c_str());
+  terminate_process(exit_status::gave_up);
+}
+
 // The pending row becomes the facts the suspicion rules read; a triple
 // without a row leaves them 0 and not established.
 void record_lookup(const PendingRow& row) {
@@ -62,44 +84,50 @@ struct Cleanups {
   bool verified = false;
 };
 
-void run_cleanups(const Cleanups& due) {
-  if (due.verified) (void)cleanup_verified(CleanupRun::one_batch);
-  if (due.pending) (void)cleanup_pending(CleanupRun::one_batch);
+void run_cleanup(const StoreResult<long>& cleanup) {
+  if (const std::optional<StoreError>& error = cleanup.error)
+    log_msg(3, "Query failed: '%s' -- '%s'", error->statement.c_str(), error->has_message ? error->message.c_str() : "");
+}
+
+void run_cleanups(Store& store, const Cleanups& due) {
+  if (due.verified) run_cleanup(store.cleanup_verified(Store::CleanupRun::one_batch));
+  if (due.pending) run_cleanup(store.cleanup_pending(Store::CleanupRun::one_batch));
 }
 
 // The store was set aside while the dialogue ran. Not reaching it now ends
 // the connection without a reply, as a failed lookup does, with DBFAILOPEN
 // too: the dialogue has started, and the client tries again later.
-void resume_store() {
-  if (store_resume() == StoreOpen::opened) return;
-  log_msg(3, "Error querying db: %s", store_errmsg());
+void resume_store(Store& store) {
+  StoreOpening resumed = store.resume();
+  if (resumed.status == StoreOpen::opened) return;
+  log_msg(3, "Error querying db: %s", resumed.error.c_str());
   terminate_process(exit_status::gave_up);
 }
 
 // DATA, AUTH and STARTTLS: the server's reply was passed on, the client's
 // turn; for an expression that did not compile nobody has spoken yet.
-[[noreturn]] void hand_over_untouched() {
-  store_close();
+[[noreturn]] void hand_over_untouched(Store& store) {
+  store.close();
   client_relay(false);
 }
 
 // On a pass the held line goes to the server; otherwise the server's reply
 // to RCPT TO, held back until now, goes to the client, whatever its length.
 // With no recorded attempt (a rule requiring 0) there is no row to delete.
-[[noreturn]] void pass(const Triple& triple, bool suspicious, const HeldLine* held, Cleanups due) {
+[[noreturn]] void pass(Store& store, const Triple& triple, bool suspicious, const HeldLine* held, Cleanups due) {
   bool recorded = client_metainfo.numattempts != 0;
   if (suspicious) {
     log_msg(7, "State: PENDING-SUSPICIOUS-PASSED");
-    if (recorded) delete_triple(triple);
+    if (recorded) must_succeed(store.delete_triple(triple));
   } else {
     log_msg(7, "State: PENDING-VERIFIED");
-    promote_client(triple.client);
+    must_succeed(store.promote_client(triple.client));
     if (random() % verified_cleanup_odds == 0) due.verified = true;
-    if (recorded) purge_client(triple.client);
+    if (recorded) must_succeed(store.purge_client(triple.client));
   }
-  release_triple();
-  run_cleanups(due);  // before the reply: the relay follows it
-  store_close();
+  must_succeed(store.release_triple());
+  run_cleanups(store, due);  // before the reply: the relay follows it
+  store.close();
   // The server's reply to RCPT TO, held back until now, whatever its length;
   // or the DATA or BDAT line held back from the server.
   if (held != nullptr)
@@ -125,30 +153,30 @@ void refuse_temporarily() {
 // the end must find it), the client sees the end; the connection closes
 // once the client has stopped sending or the linger has run out: closed
 // with the client's bytes unread, it would be reset.
-[[noreturn]] void end_after_refusal() {
-  store_close();
+[[noreturn]] void end_after_refusal(Store& store) {
+  store.close();
   client_linger(refusal_linger_ms);
   terminate_process(exit_status::orderly);
 }
 
-[[noreturn]] void fail(const Triple& triple, const Cleanups& due) {
+[[noreturn]] void fail(Store& store, const Triple& triple, const Cleanups& due) {
   refuse_temporarily();
   if (client_metainfo.numattempts != 0) {
     log_msg(7, "State: UPDATE-ENTRY");
-    record_repeated_attempt(triple);
+    must_succeed(store.record_repeated_attempt(triple));
   } else {
     log_msg(7, "State: NEW-ENTRY");
-    record_new_attempt(triple);
+    must_succeed(store.record_new_attempt(triple));
   }
-  release_triple();
-  run_cleanups(due);
-  end_after_refusal();
+  must_succeed(store.release_triple());
+  run_cleanups(store, due);
+  end_after_refusal(store);
 }
 
 }  // namespace
 
-void greylist_decision(const SessionResult& result) {
-  if (result.end != SessionEnd::recipient && result.end != SessionEnd::held) hand_over_untouched();
+void greylist_decision(const SessionResult& result, Store& store) {
+  if (result.end != SessionEnd::recipient && result.end != SessionEnd::held) hand_over_untouched(store);
 
   // A recipient of "<>" after no sender or the null sender names nobody:
   // such an envelope is refused for now and never recorded or promoted.
@@ -158,15 +186,15 @@ void greylist_decision(const SessionResult& result) {
     log_msg(5, "Client '%s' named neither sender nor recipient, refusing it temporarily.",
             client_metainfo.addr);
     refuse_temporarily();
-    end_after_refusal();
+    end_after_refusal(store);
   }
   log_msg(6, "Envelope (helo,from,to): (%s,%s,%s)", envelope.helo.data(), envelope.from.data(), envelope.to.data());
   Triple triple{client_metainfo.key, envelope.from.data(), envelope.to.data()};
   Cleanups due;
   due.pending = random() % pending_cleanup_odds == 0;
-  resume_store();
-  hold_triple(triple);  // until the attempt is recorded
-  record_lookup(lookup_pending(triple));
+  resume_store(store);
+  store.hold_triple(triple);  // until the attempt is recorded
+  record_lookup(look_up(store, triple));
   log_msg(6,
           "Metainfo ready: addr(%s) greet(%d) attemptsnum(%u) attemptsintrv(%u) numpendingdelivs(%u) cmderrs(%u)",
           client_metainfo.addr, static_cast<int>(client_metainfo.greetdelay_trapped), client_metainfo.numattempts,
@@ -175,6 +203,6 @@ void greylist_decision(const SessionResult& result) {
   log_msg(6, "%shost '%s' requires %u re-attempts, %u have been done.", requirement.suspicious ? "suspicious " : "",
           client_metainfo.addr, requirement.required, client_metainfo.numattempts);
   if (client_metainfo.numattempts >= requirement.required)
-    pass(triple, requirement.suspicious, result.end == SessionEnd::held ? &result.held : nullptr, due);
-  fail(triple, due);
+    pass(store, triple, requirement.suspicious, result.end == SessionEnd::held ? &result.held : nullptr, due);
+  fail(store, triple, due);
 }

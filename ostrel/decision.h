@@ -2,5 +2,7 @@
 #pragma once
 
 #include "session.h"
+#include "store.h"
 
-[[noreturn]] void greylist_decision(const SessionResult& result);
+// The store is closed before the relay or the end.
+[[noreturn]] void greylist_decision(const SessionResult& result, Store& store);

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <string>
 
 #include "client_key.h"
 #include "client_link.h"
@@ -30,10 +32,14 @@ constexpr unsigned process_time_limit_s = 480;
 
 char** child_argv = nullptr;
 
+// The greylist store, from start-up to the end of the decision. Global
+// because the exit handler closes it on every way out.
+std::unique_ptr<Store> store;
+
 void atexit_cleanup() {
   block_stop_signals();
   close_server_input();  // the server sees the end of its input now
-  store_close();
+  if (store) store->close();
   release_connection_slot();
   collect_server(server_exit_wait_ms);
 }
@@ -75,36 +81,40 @@ void read_client_address() {
 // greylisting off for as long as it lasts.
 enum class StoreStep { open, verified_lookup };
 
-[[noreturn]] void store_unusable(StoreStep step) {
-  if (std::getenv("DBFAILOPEN") != nullptr && store_unreachable()) {
+[[noreturn]] void store_unusable(StoreStep step, const std::string& why, bool unreachable) {
+  if (std::getenv("DBFAILOPEN") != nullptr && unreachable) {
     log_msg(3, "%s: %s. DBFAILOPEN is set: running the SMTP server program without greylisting.",
-            step == StoreStep::open ? "Can't open database" : "Error querying db", store_errmsg());
-    store_close();
+            step == StoreStep::open ? "Can't open database" : "Error querying db", why.c_str());
+    if (store) store->close();
     run_child(1);
   }
   if (step == StoreStep::open)
-    log_msg(3, "Can't open database: %s. Use the DBFILE environment variable! Terminating.", store_errmsg());
+    log_msg(3, "Can't open database: %s. Use the DBFILE environment variable! Terminating.", why.c_str());
   else
-    log_msg(3, "Error querying db: %s", store_errmsg());
+    log_msg(3, "Error querying db: %s", why.c_str());
   std::exit(exit_status::gave_up);
 }
 
 void open_store() {
   const char* path = std::getenv("DBFILE");
-  switch (store_connect(path != nullptr ? path : default_db_path)) {
+  StoreChoice choice = store_for(path != nullptr ? path : default_db_path);
+  if (!choice.store) store_unusable(StoreStep::open, choice.unsupported, false);
+  store = std::move(choice.store);
+  StoreOpening opened = store->open(StoreCreate::if_missing);
+  switch (opened.status) {
     case StoreOpen::opened: return;
     case StoreOpen::refused:
-      log_msg(2, "Refusing DBFILE: %s. Terminating.", store_errmsg());
+      log_msg(2, "Refusing DBFILE: %s. Terminating.", opened.error.c_str());
       std::exit(exit_status::gave_up);
     case StoreOpen::failed: break;
   }
-  store_unusable(StoreStep::open);
+  store_unusable(StoreStep::open, opened.error, opened.unreachable);
 }
 
 bool is_verified_server() {
-  VerifiedLookup found = lookup_verified(client_metainfo.key);
-  if (found == VerifiedLookup::failed) store_unusable(StoreStep::verified_lookup);
-  return found == VerifiedLookup::verified;
+  StoreResult<VerifiedLookup> found = store->lookup_verified(client_metainfo.key);
+  if (!found.ok()) store_unusable(StoreStep::verified_lookup, found.error->text(), found.error->unavailable);
+  return found.value == VerifiedLookup::verified;
 }
 
 void run_greet_delay_trap() {
@@ -146,7 +156,7 @@ void make_pipes() {
   prepare_for_sending();
   envelope.from[0] = '\0';
   envelope.to[0] = '\0';
-  greylist_decision(envelope_session());
+  greylist_decision(envelope_session(), *store);
 }
 
 }  // namespace
@@ -172,14 +182,13 @@ int main(int argc, char** argv) {
   open_store();
   seed_random();
   std::atexit(atexit_cleanup);
-  store_register_busy_handler();
   const bool verified = is_verified_server();
-  store_tune_for_short_connections();  // the lookup has read the schema: no wait
-  if (!verified) store_set_aside();  // until the decision
+  store->tune_for_short_connections();  // the lookup has read the schema: no wait
+  if (!verified) store->set_aside();    // until the decision
   if (verified) {
     log_msg(6, "Address '%s' is recognized as a verified server, updating timestamp...", client_metainfo.addr);
-    refresh_verified(client_metainfo.key);
-    store_close();
+    store->refresh_verified(client_metainfo.key);
+    store->close();
     run_child(2);
   }
 

@@ -18,7 +18,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "relay_io.h"  // client_in, client_out: the client connection
+#include "relay_io.h"   // client_in, client_out: the client connection
+#include "suspicion.h"  // CMDERRS_*: the class of the latest error reply of the server
 
 // Bits of ClientMetainfo::validity: which facts have been established.
 enum : std::uint32_t {
@@ -30,8 +31,6 @@ enum : std::uint32_t {
   VALID_CMDERRS = 0x20,
 };
 
-// Class of the latest error reply of the server in the envelope session.
-enum : std::uint32_t { CMDERRS_NONE = 0, CMDERRS_TEMPORARY = 1, CMDERRS_PERMANENT = 2 };
 
 struct ClientMetainfo {
   // TCPREMOTEIP itself. w: main (start-up). r: suspicion, line_reader and

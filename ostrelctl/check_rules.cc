@@ -1,5 +1,7 @@
-#include "check_rules.h"
-
+// ostrelctl check-rules FILE [facts]: shows how ostrel reads each line of a
+// suspicion file, warns about lines that are probably not what their author
+// meant and, given facts about a client, evaluates the file. Exit status: 0
+// no faulty line, 1 some faulty line, 2 usage error.
 #include <getopt.h>
 
 #include <cerrno>
@@ -10,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "commands.h"
 #include "compiled_regex.h"
 #include "log.h"
 #include "suspicion.h"

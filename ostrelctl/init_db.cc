@@ -1,28 +1,11 @@
-#include "init_db.h"
-
-#include <sqlite3.h>
-
+// ostrelctl init-db: the store's schema, created where it lacks something.
 #include <cstdio>
 #include <cstring>
+#include <string>
 
-#include "admin_pg.h"
-#include "database.h"
-#include "schema_sql.h"
-#include "store.h"
-
-namespace {
-
-int count_schema_objects(sqlite3* db) {
-  sqlite3_stmt* stmt = nullptr;
-  int count = -1;
-  if (sqlite3_prepare_v2(db, "SELECT count(*) FROM sqlite_master", -1, &stmt, nullptr) == SQLITE_OK &&
-      sqlite3_step(stmt) == SQLITE_ROW)
-    count = sqlite3_column_int(stmt, 0);
-  sqlite3_finalize(stmt);
-  return count;
-}
-
-}  // namespace
+#include "command_line.h"
+#include "commands.h"
+#include "table_output.h"
 
 int init_db_command(int argc, char** argv) {
   if (argc != 2 || std::strcmp(argv[1], "--help") == 0) {
@@ -33,24 +16,24 @@ int init_db_command(int argc, char** argv) {
                  "An existing database keeps its rows; whatever it has already is left alone.\n");
     return argc == 2 ? 0 : 2;
   }
-  const char* path = argv[1];
-  if (is_postgres_location(path)) return init_db_on_postgres(path);
-  Database db;
-  if (!db.create(path)) return 1;
-  sqlite3_busy_timeout(db.handle(), 10000);
-  int before = count_schema_objects(db.handle());
-  bool wal_before = before >= 0 && store_in_wal_mode();
-  char* errmsg = nullptr;
-  if (before < 0 || sqlite3_exec(db.handle(), schema_sql, nullptr, nullptr, &errmsg) != SQLITE_OK) {
-    std::fprintf(stderr, "ostrelctl: cannot initialise database '%s': %s\n", path,
-                 errmsg != nullptr ? errmsg : sqlite3_errmsg(db.handle()));
-    sqlite3_free(errmsg);
+  const char* location = argv[1];
+  std::unique_ptr<Store> store = open_store(location, StoreCreate::if_missing);
+  if (!store) return 1;
+  const char* named = store->location_named_in_errors();
+  const std::string name = named != nullptr ? std::string("Database '") + named + "'" : store->describe();
+  StoreResult<InitReport> made = store->init();
+  store->close();
+  if (!made.ok()) {
+    if (named != nullptr)
+      std::fprintf(stderr, "ostrelctl: cannot initialise database '%s': %s\n", named, made.error->text().c_str());
+    else
+      report_failure("init-db", *made.error);
     return 1;
   }
-  int after = count_schema_objects(db.handle());
-  if (after == before && wal_before)
-    std::printf("Database '%s' is already initialised; nothing changed.\n", path);
+  if (made.value.changed)
+    std::printf("%s initialised: %s.\n", name.c_str(), store->schema_summary());
   else
-    std::printf("Database '%s' initialised: tables verified and pending, their indexes, WAL journal mode.\n", path);
-  return 0;
+    std::printf("%s is already initialised; nothing changed.\n", name.c_str());
+  if (const char* grant = store->role_grant()) std::printf("ostrel's own role needs: %s\n", grant);
+  return output_written() ? 0 : 1;
 }

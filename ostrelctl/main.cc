@@ -3,9 +3,8 @@
 #include <cstring>
 #include <vector>
 
-#include "admin.h"
-#include "check_rules.h"
-#include "init_db.h"
+#include "commands.h"
+#include "log.h"
 #include "store.h"
 
 namespace {
@@ -40,6 +39,7 @@ int usage(std::FILE* out, int status) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  log_setup("ostrelctl: ");
   // A --db PATH before the command is handed to the command before its own
   // arguments; one given after the command as well is read last and wins.
   const char* global_db = nullptr;

@@ -320,6 +320,15 @@ class HonestErrors(WorkdirCase):
                 self.assertEqual((result.returncode, result.stdout, result.stderr),
                                  (1, "", f"ostrelctl: {args[0]} failed: no such column: attempts\n"))
 
+    def test_cleanup_failure_is_its_own_line(self):
+        db = self.path("old.db")
+        with sqlite3.connect(db) as conn:
+            conn.executescript("CREATE TABLE verified (ip TEXT, ts TEXT); CREATE TABLE pending (ip TEXT,"
+                               " envsender TEXT, envrecipient TEXT, tslastdelivery TEXT, attempts INTEGER);")
+        result = self.ctl(db, "cleanup")
+        self.assertEqual((result.returncode, result.stdout, result.stderr),
+                         (1, "", "ostrelctl: cleanup failed: no such column: tsfirstdelivery\n"))
+
     def test_list_streams_rows_with_widths_from_every_row(self):
         db = self.path("big.db")
         subprocess.run([program("ostrelctl"), "init-db", db], check=True, capture_output=True)

@@ -615,6 +615,14 @@ class Cleanups:
         self.assertEqual([self.query(f"SELECT count(*) FROM {table}")[0][0] for table in ("pending", "verified")],
                          [10, 10])
 
+    def test_admin_cleanup_failure_is_one_line_of_its_own(self):
+        add_rows(self.query, 5, 0, 0)
+        self.query(self.REFUSE_DELETIONS)
+        result = subprocess.run([program("ostrelctl"), "cleanup", "--db", self.db], capture_output=True, text=True,
+                                env={})
+        self.assertEqual((result.returncode, result.stdout, result.stderr),
+                         (1, "", "ostrelctl: cleanup failed: refused\n"))
+
     def test_decision_runs_one_batch_after_the_reply(self):
         add_rows(self.query, 2500, 0, 0)
         frozen = time.strftime("%Y-%m-%d %H:%M:%S", time.gmtime(seed_drawing_the_pending_cleanup(int(time.time()))))
@@ -702,6 +710,22 @@ class AdminOnPostgres(test_ostrelctl.Admin):
             cur.execute("COMMIT")
         self.assertEqual(proc.communicate(timeout=10)[0],
                          "192.0.2.1 is now a verified server; 2 pending rows removed\n")
+
+
+class MemoryOfListOnPostgres(test_ostrelctl.MemoryOfList):
+    """list on PostgreSQL holds one row at a time too (libpq's single-row
+    mode): its peak memory does not grow with the table."""
+
+    def test_peak_memory_does_not_follow_the_rows(self):
+        peaks = []
+        for rows in (10, 60000):
+            dbname = CLUSTER.new_database()
+            self.addCleanup(CLUSTER.drop_database, dbname)
+            CLUSTER.query(dbname, "INSERT INTO pending SELECT '10.0.' || (i / 256 % 256) || '.' || (i % 256), "
+                                  f"repeat('s', 300), 'b@example.net', DATETIME('now'), DATETIME('now'), 1 "
+                                  f"FROM generate_series(1, {rows}) AS i")
+            peaks.append(self.peak_kib(CLUSTER.uri(dbname)))
+        self.assertLess(peaks[1] - peaks[0], 8 * 1024, peaks)
 
 
 class InitDbOnPostgres(WorkdirCase):

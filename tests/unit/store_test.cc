@@ -6,9 +6,12 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <string>
 
 #include "state.h"
+#include "store_sqlite.h"
 
 TEST(BusyPause, DoublesFromTenMillisecondsWithJitter) {
   EXPECT_EQ(busy_pause_ms(0, 0), 10u);
@@ -81,9 +84,10 @@ class ScratchDatabase : public ::testing::Test {
     ASSERT_NE(mkdtemp(pattern), nullptr);
     dir_ = pattern;
     path_ = dir_ + "/greylist.db";
+    store_ = std::make_unique<SqliteStore>(path_);
   }
   void TearDown() override {
-    store_close();
+    store_->close();
     for (const char* suffix : {"", "-wal", "-shm", "-journal"}) unlink((path_ + suffix).c_str());
     rmdir(dir_.c_str());
   }
@@ -96,7 +100,15 @@ class ScratchDatabase : public ::testing::Test {
     sqlite3_close(db);
   }
 
-  static int synchronous_setting() {
+  StoreOpen open(StoreCreate create = StoreCreate::if_missing) {
+    StoreOpening opened = store_->open(create);
+    error_ = opened.error;
+    return opened.status;
+  }
+
+  sqlite3* store_handle() const { return store_->handle(); }
+
+  int synchronous_setting() const {
     int value = -1;
     auto record = [](void* out, int, char** argv, char**) {
       *static_cast<int*>(out) = std::atoi(argv[0]);
@@ -106,7 +118,7 @@ class ScratchDatabase : public ::testing::Test {
     return value;
   }
 
-  static long long journal_size_limit() {
+  long long journal_size_limit() const {
     long long value = 0;
     auto record = [](void* out, int, char** argv, char**) {
       *static_cast<long long*>(out) = std::atoll(argv[0]);
@@ -128,21 +140,23 @@ class ScratchDatabase : public ::testing::Test {
 
   std::string dir_;
   std::string path_;
+  std::unique_ptr<SqliteStore> store_;
+  std::string error_;
 };
 
 }  // namespace
 
 TEST_F(ScratchDatabase, WalDatabaseCommitsWithoutSyncAndIsNotCheckpointedOnClose) {
   create("WAL");
-  ASSERT_EQ(store_connect(path_.c_str()), StoreOpen::opened);
-  store_tune_for_short_connections();
+  ASSERT_EQ(open(), StoreOpen::opened);
+  store_->tune_for_short_connections();
   EXPECT_EQ(synchronous_setting(), 1);  // NORMAL
   EXPECT_EQ(sqlite3_exec(store_handle(), "INSERT INTO verified VALUES ('192.0.2.1', 'now')", nullptr, nullptr, nullptr),
             SQLITE_OK);
-  store_close();
+  store_->close();
   EXPECT_TRUE(exists("-wal"));  // the last one to close left the log in place
 
-  ASSERT_EQ(store_connect(path_.c_str()), StoreOpen::opened);
+  ASSERT_EQ(open(), StoreOpen::opened);
   sqlret result{QUERY_ADDRINVERIFIED, {0}};
   EXPECT_EQ(sqlite3_exec(store_handle(), "SELECT ip FROM verified", sqcallback, &result, nullptr), SQLITE_OK);
   EXPECT_EQ(result.types.intval, 1);
@@ -150,8 +164,8 @@ TEST_F(ScratchDatabase, WalDatabaseCommitsWithoutSyncAndIsNotCheckpointedOnClose
 
 TEST_F(ScratchDatabase, OtherJournalModesKeepSQLiteDefaults) {
   create("DELETE");
-  ASSERT_EQ(store_connect(path_.c_str()), StoreOpen::opened);
-  store_tune_for_short_connections();
+  ASSERT_EQ(open(), StoreOpen::opened);
+  store_->tune_for_short_connections();
   EXPECT_EQ(synchronous_setting(), 2);  // FULL
   EXPECT_EQ(journal_size_limit(), -1);  // no limit
 }
@@ -161,8 +175,8 @@ TEST_F(ScratchDatabase, OtherJournalModesKeepSQLiteDefaults) {
 TEST_F(ScratchDatabase, LogGrownBehindALongReaderIsCutBackAfterACheckpoint) {
   constexpr off_t limit = 4 * 1024 * 1024;
   create("WAL");
-  ASSERT_EQ(store_connect(path_.c_str()), StoreOpen::opened);
-  store_tune_for_short_connections();
+  ASSERT_EQ(open(), StoreOpen::opened);
+  store_->tune_for_short_connections();
   EXPECT_EQ(journal_size_limit(), limit);
 
   sqlite3* reader = nullptr;
@@ -183,13 +197,13 @@ TEST_F(ScratchDatabase, LogGrownBehindALongReaderIsCutBackAfterACheckpoint) {
 }
 
 TEST_F(ScratchDatabase, AMissingFileIsCreatedOnlyWhenAsked) {
-  EXPECT_EQ(store_connect(path_.c_str(), StoreCreate::never), StoreOpen::failed);
-  EXPECT_STREQ(store_errmsg(), "unable to open database file");
+  EXPECT_EQ(open(StoreCreate::never), StoreOpen::failed);
+  EXPECT_EQ(error_, "unable to open database file");
   EXPECT_EQ(store_handle(), nullptr);
   EXPECT_FALSE(exists(""));
-  ASSERT_EQ(store_connect(path_.c_str(), StoreCreate::if_missing), StoreOpen::opened);
+  ASSERT_EQ(open(StoreCreate::if_missing), StoreOpen::opened);
   EXPECT_TRUE(exists(""));
-  EXPECT_FALSE(store_in_wal_mode());  // a new file keeps SQLite's rollback journal
+  EXPECT_FALSE(store_->in_wal_mode());  // a new file keeps SQLite's rollback journal
 }
 
 TEST(Ages, TheCleanupsAgesAsSql) {
@@ -208,18 +222,66 @@ TEST(Location, OnlyPostgresUrisSelectPostgres) {
   EXPECT_FALSE(is_postgres_location(""));
 }
 
+namespace {
+
+// Opens the store at location as ostrel does; its name for people after.
+StoreOpening open_at(const char* location, std::string* name = nullptr) {
+  StoreChoice choice = store_for(location);
+  StoreOpening opened = choice.store->open(StoreCreate::if_missing);
+  if (name != nullptr) *name = choice.store->describe();
+  return opened;
+}
+
+}  // namespace
+
 TEST(Location, PasswordInAPostgresUriIsRefusedBeforeAnyConnection) {
   for (const char* uri : {"postgresql://ostrel:secret@/ostrel?host=/nonexistent",
                           "postgresql:///ostrel?host=/nonexistent&password=secret",
                           "postgres:///ostrel?sslpassword=secret&host=/nonexistent"}) {
-    EXPECT_EQ(store_connect(uri), StoreOpen::refused) << uri;
-    EXPECT_EQ(std::string(store_errmsg()).find("secret"), std::string::npos);
-    EXPECT_EQ(store_describe(), "PostgreSQL database");  // the name of a store with no connection
+    std::string name;
+    StoreOpening opened = open_at(uri, &name);
+    EXPECT_EQ(opened.status, StoreOpen::refused) << uri;
+    EXPECT_EQ(opened.error.find("secret"), std::string::npos);
+    EXPECT_EQ(name, "PostgreSQL database");  // the name of a store with no connection
   }
-  EXPECT_EQ(store_connect("postgresql://[::1/ostrel?x=secret"), StoreOpen::failed);
-  EXPECT_STREQ(store_errmsg(), "the PostgreSQL URI does not parse");
-  EXPECT_EQ(store_connect("postgresql:///ostrel?host=/nonexistent&user=nobody"), StoreOpen::failed);
-  EXPECT_EQ(std::string(store_errmsg()).rfind("PostgreSQL database 'ostrel' on '/nonexistent': ", 0), 0u)
-      << store_errmsg();
-  EXPECT_EQ(std::string(store_errmsg()).find('\n'), std::string::npos);
+  StoreOpening unparsable = open_at("postgresql://[::1/ostrel?x=secret");
+  EXPECT_EQ(unparsable.status, StoreOpen::failed);
+  EXPECT_EQ(unparsable.error, "the PostgreSQL URI does not parse");
+  StoreOpening nobody = open_at("postgresql:///ostrel?host=/nonexistent&user=nobody");
+  EXPECT_EQ(nobody.status, StoreOpen::failed);
+  EXPECT_EQ(nobody.error.rfind("PostgreSQL database 'ostrel' on '/nonexistent': ", 0), 0u) << nobody.error;
+  EXPECT_EQ(nobody.error.find('\n'), std::string::npos);
+}
+
+TEST(StatementText, EveryValueGoesInQuotedWithItsQuotesDoubled) {
+  StatementText text;
+  // What ostrel places (addresses, network keys, envelope addresses) holds
+  // no quote: the statement is the one it always was.
+  EXPECT_EQ(text.fill("DELETE FROM pending WHERE ip=? AND envsender=? AND envrecipient=?",
+                      {"2001:db8::/64", "", "a-b&c*d+e./f=g?h^i_j{k}l~m@example.org"}),
+            119u);
+  EXPECT_STREQ(text.c_str(), "DELETE FROM pending WHERE ip='2001:db8::/64' AND envsender='' AND "
+                             "envrecipient='a-b&c*d+e./f=g?h^i_j{k}l~m@example.org'");
+  // Any other value cannot end its quotes early.
+  (void)text.fill("DELETE FROM pending WHERE ip=?", {"1.2.3.4' OR '1'='1"});
+  EXPECT_STREQ(text.c_str(), "DELETE FROM pending WHERE ip='1.2.3.4'' OR ''1''=''1'");
+  EXPECT_EQ(sql_quoted("'"), "''''");
+  // The doubled quotes count toward the length; a statement of 1024 is cut.
+  EXPECT_EQ(text.fill("?", {std::string(1021, 'x')}), 1023u);
+  EXPECT_EQ(text.fill("?", {std::string(1020, 'x') + "'"}), 1024u);
+  EXPECT_EQ(std::strlen(text.c_str()), 1023u);
+}
+
+TEST_F(ScratchDatabase, AValueWithAQuoteIsStoredAsItIs) {
+  ASSERT_EQ(open(), StoreOpen::opened);
+  ASSERT_EQ(sqlite3_exec(store_handle(),
+                         "CREATE TABLE pending (ip, envsender, envrecipient, tsfirstdelivery, tslastdelivery, attempts)",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  const Triple triple{"192.0.2.1", "o'brien@example.org", "x@example.net"};
+  ASSERT_TRUE(store_->record_new_attempt(triple).ok());
+  StoreResult<PendingRow> row = store_->lookup_pending(triple);
+  ASSERT_TRUE(row.ok());
+  EXPECT_TRUE(row.value.found);
+  EXPECT_EQ(row.value.attempts, 1u);
 }

@@ -1,8 +1,9 @@
+// The commands of ostrelctl. Each takes its own argv (argv[0] is the
+// command's name) and returns the exit status: 0 done, 1 failed, 2 usage.
 #pragma once
 
-// The admin's commands on the greylist database named by --db PATH, DBFILE
-// or the default path: list, allow, forget, stats, cleanup, backup, restore.
-// Each returns the exit status (0 done, 1 failed, 2 usage).
+int init_db_command(int argc, char** argv);
+int check_rules_command(int argc, char** argv);
 int list_command(int argc, char** argv);
 int allow_command(int argc, char** argv);
 int forget_command(int argc, char** argv);
