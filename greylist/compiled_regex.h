@@ -6,12 +6,12 @@
 
 #include "regex_guard.h"
 
-class Regex {
+class CompiledRegex {
  public:
-  Regex() = default;
-  Regex(const Regex&) = delete;
-  Regex& operator=(const Regex&) = delete;
-  ~Regex() { release(); }
+  CompiledRegex() = default;
+  CompiledRegex(const CompiledRegex&) = delete;
+  CompiledRegex& operator=(const CompiledRegex&) = delete;
+  ~CompiledRegex() { release(); }
 
   // Compiles pattern with the given flags; false when it does not compile
   // or could not be compiled in bounded memory.

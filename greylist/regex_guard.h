@@ -1,6 +1,6 @@
 // The guard against regular expressions that would take unbounded memory
 // to compile. Every pattern ostrel compiles from a rule file passes here
-// first (through Regex::compile).
+// first (through CompiledRegex::compile).
 #pragma once
 
 // Whether the regex library can compile pattern in bounded memory. glibc's

@@ -24,7 +24,7 @@ RuleResult match_hostname(char* rule, const SuspicionFacts& facts) {
     return RuleResult::internal_error;
   }
   log_msg(7, "Processing spec of kind REGEX.");
-  Regex re;
+  CompiledRegex re;
   if (!re.compile(rule, REG_EXTENDED | REG_ICASE | REG_NOSUB)) {
     log_msg(3, "Unable to compile regular expression \"%s\", skipping.", rule);
     return RuleResult::spec_error;
@@ -50,7 +50,7 @@ RuleResult match_envelope_token(const char* token, const SuspicionFacts& facts) 
     return RuleResult::spec_error;
   }
   const char* pattern = token + 2;
-  Regex re;
+  CompiledRegex re;
   if (!re.compile(pattern, REG_EXTENDED | REG_NOSUB)) {
     log_msg(3, "Unable to compile sender regex '%s', skipping.", pattern);
     return RuleResult::spec_error;

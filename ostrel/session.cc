@@ -391,7 +391,7 @@ class Session {
   }
 
   SessionEnd finish(SessionEnd end, bool send_reply) {
-    for (Regex& re : re_) re.release();
+    for (CompiledRegex& re : re_) re.release();
     if (send_reply) client_send(srvresp.data(), srvresp_len);
     return end;
   }
@@ -439,7 +439,7 @@ class Session {
     terminate_process(exit_status::orderly);
   }
 
-  std::array<Regex, EXPR_COUNT> re_;
+  std::array<CompiledRegex, EXPR_COUNT> re_;
   std::array<char, line_size> line_{};
   std::size_t line_len_ = 0;
   // A RCPT TO without an extractable address was accepted since the last

@@ -152,7 +152,7 @@ void lint_tokens(const RuleLine& rule, const std::vector<std::string>& tokens, s
       warnings.push_back("envelope token " + quoted(token.c_str()) + " is not qualifier:pattern");
       continue;
     }
-    Regex re;
+    CompiledRegex re;
     if (!re.compile(token.c_str() + 2, REG_EXTENDED | REG_NOSUB))
       warnings.push_back("pattern " + quoted(token.c_str() + 2) + " does not compile");
     if (!rule_grammar::is_qualifier(token[0]))
@@ -165,7 +165,7 @@ std::vector<std::string> lint_rule(const char* line, const RuleLine& rule) {
   lint_spacing(line, rule, warnings);
   switch (rule.kind_char) {
     case rule_grammar::hostname_kind: {
-      Regex re;
+      CompiledRegex re;
       if (!re.compile(rule.proper, REG_EXTENDED | REG_ICASE | REG_NOSUB))
         warnings.push_back("pattern " + quoted(rule.proper) + " does not compile");
       break;

@@ -28,12 +28,12 @@ TEST(RegexGuard, GroupsCarryTheirLargestInnerExpansion) {
 
 TEST(RegexGuard, UnterminatedBracketIsLeftToRegcomp) {
   EXPECT_TRUE(pattern_is_tame("[a-z{9999}"));
-  Regex re;
+  CompiledRegex re;
   EXPECT_FALSE(re.compile("[a-z{9999}", REG_EXTENDED));
 }
 
 TEST(RegexGuard, RegexRefusesWhatTheGuardRefuses) {
-  Regex re;
+  CompiledRegex re;
   EXPECT_FALSE(re.compile("a{2}{3}", REG_EXTENDED));
   EXPECT_TRUE(re.compile("a{2}b{3}", REG_EXTENDED));
   EXPECT_TRUE(re.matches("aabbb"));
