@@ -176,7 +176,7 @@ void refuse_temporarily() {
 }  // namespace
 
 void greylist_decision(const SessionResult& result, Store& store) {
-  if (result.end != SessionEnd::recipient && result.end != SessionEnd::held) hand_over_untouched(store);
+  if (!result.decide) hand_over_untouched(store);
 
   // A recipient of "<>" after no sender or the null sender names nobody:
   // such an envelope is refused for now and never recorded or promoted.

@@ -27,6 +27,10 @@ struct HeldLine {
 
 struct SessionResult {
   SessionEnd end = SessionEnd::uncompiled;
+  // What follows: the decision, on the reply held in srvresp or the held
+  // line; otherwise the rest of the connection is relayed untouched, the
+  // server's reply (if any) passed on already.
+  bool decide = false;
   HeldLine held;  // filled when end is held
 };
 
