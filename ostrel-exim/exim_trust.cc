@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <charconv>
 
+#include "clock.h"
 #include "unique_fd.h"
 
 extern char** environ;
@@ -80,19 +81,13 @@ struct Answer {
   std::string text;
 };
 
-long long now_ms() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
 // Reads everything the program writes until it closes its output, the
 // limit is reached or the time is up.
 Failure read_answer(int fd, int timeout_ms, std::string& text) {
-  long long deadline = now_ms() + timeout_ms;
+  long long deadline = monotonic_ms() + timeout_ms;
   char chunk[4096];
   for (;;) {
-    long long left = deadline - now_ms();
+    long long left = deadline - monotonic_ms();
     if (left <= 0) return Failure::timed_out;
     pollfd entry{fd, POLLIN, 0};
     int ready = poll(&entry, 1, static_cast<int>(left));

@@ -3,7 +3,6 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,6 +10,7 @@
 #include <cstdlib>
 #include <optional>
 
+#include "clock.h"
 #include "exit_status.h"
 #include "line_reader.h"
 #include "log.h"
@@ -59,12 +59,6 @@ void release_tls() {
   context.reset();
   credentials.reset();
   unusable = false;
-}
-
-long long monotonic_ms() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
 }
 
 // A read inside TLS that did not deliver: the lines of the clear-text reader.

@@ -8,48 +8,21 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
+#include "dl_table.h"
+
+// The functions of the library that ostrel uses, named once.
+#define OPENSSL_FUNCTIONS(F)                                                                                     \
+  F(BIO_new_file) F(BIO_free) F(PEM_read_bio_X509_AUX) F(PEM_read_bio_X509) F(PEM_read_bio_PrivateKey)          \
+  F(OPENSSL_sk_new_null) F(OPENSSL_sk_push) F(OPENSSL_sk_pop_free) F(X509_free) F(X509_check_private_key)       \
+  F(EVP_PKEY_free) F(ERR_get_error) F(ERR_peek_error) F(ERR_peek_last_error) F(ERR_clear_error)                 \
+  F(ERR_reason_error_string) F(ERR_error_string_n) F(TLS_server_method) F(SSL_CTX_new) F(SSL_CTX_free)         \
+  F(SSL_CTX_ctrl) F(SSL_CTX_set_options) F(SSL_CTX_set_num_tickets) F(SSL_CTX_use_certificate)                 \
+  F(SSL_CTX_use_PrivateKey) F(SSL_CTX_check_private_key) F(SSL_new) F(SSL_free) F(SSL_ctrl) F(SSL_set_rfd)     \
+  F(SSL_set_wfd) F(SSL_get_error) F(SSL_accept) F(SSL_read) F(SSL_write) F(SSL_pending) F(SSL_is_init_finished) \
+  F(SSL_shutdown) F(SSL_get_version) F(SSL_get_current_cipher) F(SSL_CIPHER_get_name)
+
 struct OpensslApi {
-  decltype(&::BIO_new_file) BIO_new_file;
-  decltype(&::BIO_free) BIO_free;
-  decltype(&::PEM_read_bio_X509_AUX) PEM_read_bio_X509_AUX;
-  decltype(&::PEM_read_bio_X509) PEM_read_bio_X509;
-  decltype(&::PEM_read_bio_PrivateKey) PEM_read_bio_PrivateKey;
-  decltype(&::OPENSSL_sk_new_null) OPENSSL_sk_new_null;
-  decltype(&::OPENSSL_sk_push) OPENSSL_sk_push;
-  decltype(&::OPENSSL_sk_pop_free) OPENSSL_sk_pop_free;
-  decltype(&::X509_free) X509_free;
-  decltype(&::X509_check_private_key) X509_check_private_key;
-  decltype(&::EVP_PKEY_free) EVP_PKEY_free;
-  decltype(&::ERR_get_error) ERR_get_error;
-  decltype(&::ERR_peek_error) ERR_peek_error;
-  decltype(&::ERR_peek_last_error) ERR_peek_last_error;
-  decltype(&::ERR_clear_error) ERR_clear_error;
-  decltype(&::ERR_reason_error_string) ERR_reason_error_string;
-  decltype(&::ERR_error_string_n) ERR_error_string_n;
-  decltype(&::TLS_server_method) TLS_server_method;
-  decltype(&::SSL_CTX_new) SSL_CTX_new;
-  decltype(&::SSL_CTX_free) SSL_CTX_free;
-  decltype(&::SSL_CTX_ctrl) SSL_CTX_ctrl;
-  decltype(&::SSL_CTX_set_options) SSL_CTX_set_options;
-  decltype(&::SSL_CTX_set_num_tickets) SSL_CTX_set_num_tickets;
-  decltype(&::SSL_CTX_use_certificate) SSL_CTX_use_certificate;
-  decltype(&::SSL_CTX_use_PrivateKey) SSL_CTX_use_PrivateKey;
-  decltype(&::SSL_CTX_check_private_key) SSL_CTX_check_private_key;
-  decltype(&::SSL_new) SSL_new;
-  decltype(&::SSL_free) SSL_free;
-  decltype(&::SSL_ctrl) SSL_ctrl;
-  decltype(&::SSL_set_rfd) SSL_set_rfd;
-  decltype(&::SSL_set_wfd) SSL_set_wfd;
-  decltype(&::SSL_get_error) SSL_get_error;
-  decltype(&::SSL_accept) SSL_accept;
-  decltype(&::SSL_read) SSL_read;
-  decltype(&::SSL_write) SSL_write;
-  decltype(&::SSL_pending) SSL_pending;
-  decltype(&::SSL_is_init_finished) SSL_is_init_finished;
-  decltype(&::SSL_shutdown) SSL_shutdown;
-  decltype(&::SSL_get_version) SSL_get_version;
-  decltype(&::SSL_get_current_cipher) SSL_get_current_cipher;
-  decltype(&::SSL_CIPHER_get_name) SSL_CIPHER_get_name;
+  OPENSSL_FUNCTIONS(DL_TABLE_ENTRY)
 };
 
 // Loads the library the first time (later calls give the same answer):

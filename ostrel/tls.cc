@@ -1,12 +1,12 @@
 #include "tls.h"
 
-#include <fcntl.h>
 #include <poll.h>
-#include <time.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstring>
+
+#include "clock.h"
 
 namespace {
 
@@ -46,17 +46,6 @@ PkeyPtr read_key(const char* path) {
   BioPtr bio(openssl().BIO_new_file(path, "r"));
   if (!bio) return nullptr;
   return PkeyPtr(openssl().PEM_read_bio_PrivateKey(bio.get(), nullptr, no_passphrase, nullptr));
-}
-
-long long now_ms() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-void set_nonblocking(int fd) {
-  int flags = fcntl(fd, F_GETFL);
-  if (flags != -1) fcntl(fd, F_SETFL, flags | O_NONBLOCK);
 }
 
 bool is_hang_up(int error) { return error == ECONNRESET || error == EPIPE || error == ENOTCONN; }
@@ -112,8 +101,8 @@ TlsConnection::TlsConnection(SSL_CTX* ctx, int rfd, int wfd, PollFunction wait)
     return;
   }
   openssl().SSL_ctrl(ssl_.get(), SSL_CTRL_MODE, SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER, nullptr);
-  set_nonblocking(rfd);
-  set_nonblocking(wfd);
+  make_nonblocking(rfd);
+  make_nonblocking(wfd);
 }
 
 // Called after every library call that did not simply succeed; ret is its
@@ -168,7 +157,7 @@ TlsStatus TlsConnection::wait(Outcome outcome, int wait_ms) {
 }
 
 TlsStatus TlsConnection::accept(int limit_ms) {
-  const long long deadline = now_ms() + limit_ms;
+  const long long deadline = monotonic_ms() + limit_ms;
   for (;;) {
     openssl().ERR_clear_error();
     errno = 0;
@@ -177,7 +166,7 @@ TlsStatus TlsConnection::accept(int limit_ms) {
     Outcome outcome = classify(ret);
     if (outcome == Outcome::progress) continue;
     if (outcome == Outcome::end) return end_;
-    long long left = deadline - now_ms();
+    long long left = deadline - monotonic_ms();
     if (left <= 0) {
       error_ = "time-out";
       return TlsStatus::timed_out;
