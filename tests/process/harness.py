@@ -68,7 +68,7 @@ class SteppedClock:
 
     def __init__(self, workdir):
         self.path = os.path.join(workdir, f"faketime-{id(self)}.rc")
-        self._set("+0 x1")
+        self.real_speed()
 
     def env(self):
         return {"LD_PRELOAD": f"{helper('libspeed_follow.so')} {FAKETIME_LIB}", "FAKETIME": None,
@@ -76,6 +76,10 @@ class SteppedClock:
 
     def speed_up(self, speed=FAKETIME_SPEED):
         self._set(speed)
+
+    def real_speed(self):
+        """Back to real speed, for the programs started next."""
+        self._set("+0 x1")
 
     def _set(self, spec):
         # Replaced whole: a program reading it never sees it half written.

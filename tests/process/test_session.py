@@ -3,7 +3,7 @@ SMTP server program: what reaches the client, the server and the log."""
 
 import time
 
-from harness import EHLO_REPLY, GREETING, OK, TEMPFAIL, OstrelCase
+from harness import EHLO_REPLY, GREETING, OK, TEMPFAIL, OstrelCase, SteppedClock
 
 
 
@@ -281,9 +281,10 @@ class Chunks(OstrelCase):
         # This server reads the chunk before it answers (exim answers first).
         chunk = b"STARTTLS\r\nRCPT TO:<r@example.net>\r\n\0\xff\n" * 100
         started = time.monotonic()
+        clock = SteppedClock(self.workdir)
         proc = self.ostrel([GREETING, "reply 250-test.example\\r\\n250 CHUNKING\\r\\n", "read",
                             f"replyn {len(chunk)} 503 no recipient\\r\\n", "reply 250 noop\\r\\n", "silent"],
-                           fast_time=True)
+                           **clock.env())
         proc.recv_line()
         proc.send(b"EHLO client.example\r\n")
         proc.recv_until(b"250 CHUNKING\r\n")
@@ -291,6 +292,7 @@ class Chunks(OstrelCase):
         self.assertEqual(proc.recv_line() + proc.recv_line(), b"503 no recipient\r\n250 noop\r\n")
         shown = chunk.replace(b"\r", b"\\r").replace(b"\n", b"\\n").replace(b"\0", b"\\0")
         self.assertEqual(self.server_lines()[-2:], ["C: " + shown.decode("utf-8", "replace"), "C: NOOP\\r\\n"])
+        clock.speed_up()
         proc.send(b"BDAT 10\r\nabc")  # and nothing more
         self.assertEqual(proc.wait(), 100)
         self.assert_sped_up(started)
