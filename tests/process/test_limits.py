@@ -231,14 +231,16 @@ class BoundedWrites(OstrelCase):
         stdout_read, stdout_write = os.pipe()  # blocking, and never read
         err = open(self.path("tunwick.stderr"), "wb")
         started = time.monotonic()
+        clock = SteppedClock(self.workdir)
         proc = subprocess.Popen([program("tunwick"), "127.0.0.1", str(peer.getsockname()[1])], stdin=stdin_read,
-                                stdout=stdout_write, stderr=err, env=program_env(**faketime_env()))
+                                stdout=stdout_write, stderr=err, env=program_env(clock.env()))
         for fd in (stdin_read, stdout_write):
             os.close(fd)
         self.addCleanup(os.close, stdin_write)
         self.addCleanup(os.close, stdout_read)
         conn, _ = peer.accept()
         self.addCleanup(conn.close)
+        clock.speed_up()
         send_in_background(conn, b"y" * (4 << 20))
         self.assertEqual(proc.wait(timeout=30), 0)
         self.assert_sped_up(started)
