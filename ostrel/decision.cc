@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "client_link.h"
+#include "decision_line.h"
 #include "exit_status.h"
 #include "log.h"
 #include "sending.h"
@@ -54,6 +55,13 @@ void record_lookup(const PendingRow& row) {
   client_metainfo.validity |= VALID_NUMATTEMPTS | VALID_ATTEMPTSINTRV;
 }
 
+// The decision's one line, once its writes are done.
+void log_outcome(decision_line::Outcome outcome, const Triple& triple, std::uint32_t required) {
+  decision_line::log_decision(decision_line::on_envelope(outcome, client_metainfo.addr, triple.client,
+                                                         triple.sender, triple.recipient, client_metainfo.numattempts,
+                                                         required, client_metainfo.attemptsintrv));
+}
+
 // The cleanups a decision drew. They run once the decision's own writes are
 // done, one batch each, and a failed one is logged and costs the client
 // nothing.
@@ -86,7 +94,8 @@ void resume_store() {
 // On a pass the held line goes to the server; otherwise the server's reply
 // to RCPT TO, held back until now, goes to the client, whatever its length.
 // With no recorded attempt (a rule requiring 0) there is no row to delete.
-[[noreturn]] void pass(const Triple& triple, bool suspicious, const HeldLine* held, Cleanups due) {
+[[noreturn]] void pass(const Triple& triple, Requirement requirement, const HeldLine* held, Cleanups due) {
+  bool suspicious = requirement.suspicious;
   bool recorded = client_metainfo.numattempts != 0;
   if (suspicious) {
     log_msg(7, "State: PENDING-SUSPICIOUS-PASSED");
@@ -98,6 +107,9 @@ void resume_store() {
     if (recorded) purge_client(triple.client);
   }
   release_triple();
+  using decision_line::Outcome;
+  log_outcome(!suspicious ? Outcome::promoted : requirement.required == 0 ? Outcome::rule_passed : Outcome::passed,
+              triple, requirement.required);
   run_cleanups(due);  // before the reply: the relay follows it
   store_close();
   // The server's reply to RCPT TO, held back until now, whatever its length;
@@ -131,7 +143,7 @@ void refuse_temporarily() {
   terminate_process(exit_status::orderly);
 }
 
-[[noreturn]] void fail(const Triple& triple, const Cleanups& due) {
+[[noreturn]] void fail(const Triple& triple, std::uint32_t required, const Cleanups& due) {
   refuse_temporarily();
   if (client_metainfo.numattempts != 0) {
     log_msg(7, "State: UPDATE-ENTRY");
@@ -141,6 +153,7 @@ void refuse_temporarily() {
     record_new_attempt(triple);
   }
   release_triple();
+  log_outcome(decision_line::Outcome::greylisted, triple, required);
   run_cleanups(due);
   end_after_refusal();
 }
@@ -175,6 +188,6 @@ void greylist_decision(const SessionResult& result) {
   log_msg(6, "%shost '%s' requires %u re-attempts, %u have been done.", requirement.suspicious ? "suspicious " : "",
           client_metainfo.addr, requirement.required, client_metainfo.numattempts);
   if (client_metainfo.numattempts >= requirement.required)
-    pass(triple, requirement.suspicious, result.end == SessionEnd::held ? &result.held : nullptr, due);
-  fail(triple, due);
+    pass(triple, requirement, result.end == SessionEnd::held ? &result.held : nullptr, due);
+  fail(triple, requirement.required, due);
 }
