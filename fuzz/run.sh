@@ -9,7 +9,7 @@ set -eu
 cd "$(dirname "$0")/.."
 minutes=${1:?usage: fuzz/run.sh MINUTES [TARGET...]}
 shift
-targets=${*:-session tls_session suspicion log_format dns_answer upstream_args client_key}
+targets=${*:-session tls_session suspicion log_format dns_answer upstream_args client_key decision_line}
 seconds=$(awk "BEGIN { s = int($minutes * 60); print (s < 1 ? 1 : s) }")
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DOSTREL_FUZZ=ON -DOSTREL_TESTS=OFF >/dev/null
 cmake --build build-fuzz -j "$(nproc)" >/dev/null

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "client_link.h"
+#include "decision_line.h"
 #include "exit_status.h"
 #include "log.h"
 #include "sending.h"
@@ -76,6 +77,13 @@ void record_lookup(const PendingRow& row) {
   client_metainfo.validity |= VALID_NUMATTEMPTS | VALID_ATTEMPTSINTRV;
 }
 
+// The decision's one line, once its writes are done.
+void log_outcome(decision_line::Outcome outcome, const Triple& triple, std::uint32_t required) {
+  decision_line::log_decision(decision_line::on_envelope(outcome, client_metainfo.addr, triple.client,
+                                                         triple.sender, triple.recipient, client_metainfo.numattempts,
+                                                         required, client_metainfo.attemptsintrv));
+}
+
 // The cleanups a decision drew. They run once the decision's own writes are
 // done, one batch each, and a failed one is logged and costs the client
 // nothing.
@@ -114,7 +122,8 @@ void resume_store(Store& store) {
 // On a pass the held line goes to the server; otherwise the server's reply
 // to RCPT TO, held back until now, goes to the client, whatever its length.
 // With no recorded attempt (a rule requiring 0) there is no row to delete.
-[[noreturn]] void pass(Store& store, const Triple& triple, bool suspicious, const HeldLine* held, Cleanups due) {
+[[noreturn]] void pass(Store& store, const Triple& triple, Requirement requirement, const HeldLine* held, Cleanups due) {
+  bool suspicious = requirement.suspicious;
   bool recorded = client_metainfo.numattempts != 0;
   if (suspicious) {
     log_msg(7, "State: PENDING-SUSPICIOUS-PASSED");
@@ -126,6 +135,9 @@ void resume_store(Store& store) {
     if (recorded) must_succeed(store.purge_client(triple.client));
   }
   must_succeed(store.release_triple());
+  using decision_line::Outcome;
+  log_outcome(!suspicious ? Outcome::promoted : requirement.required == 0 ? Outcome::rule_passed : Outcome::passed,
+              triple, requirement.required);
   run_cleanups(store, due);  // before the reply: the relay follows it
   store.close();
   // The server's reply to RCPT TO, held back until now, whatever its length;
@@ -159,7 +171,7 @@ void refuse_temporarily() {
   terminate_process(exit_status::orderly);
 }
 
-[[noreturn]] void fail(Store& store, const Triple& triple, const Cleanups& due) {
+[[noreturn]] void fail(Store& store, const Triple& triple, std::uint32_t required, const Cleanups& due) {
   refuse_temporarily();
   if (client_metainfo.numattempts != 0) {
     log_msg(7, "State: UPDATE-ENTRY");
@@ -169,6 +181,7 @@ void refuse_temporarily() {
     must_succeed(store.record_new_attempt(triple));
   }
   must_succeed(store.release_triple());
+  log_outcome(decision_line::Outcome::greylisted, triple, required);
   run_cleanups(store, due);
   end_after_refusal(store);
 }
@@ -203,6 +216,6 @@ void greylist_decision(const SessionResult& result, Store& store) {
   log_msg(6, "%shost '%s' requires %u re-attempts, %u have been done.", requirement.suspicious ? "suspicious " : "",
           client_metainfo.addr, requirement.required, client_metainfo.numattempts);
   if (client_metainfo.numattempts >= requirement.required)
-    pass(store, triple, requirement.suspicious, result.end == SessionEnd::held ? &result.held : nullptr, due);
-  fail(store, triple, due);
+    pass(store, triple, requirement, result.end == SessionEnd::held ? &result.held : nullptr, due);
+  fail(store, triple, requirement.required, due);
 }

@@ -16,6 +16,7 @@
 #include "connection_limit.h"
 #include "connection_slots.h"
 #include "decision.h"
+#include "decision_line.h"
 #include "exit_status.h"
 #include "greet_delay.h"
 #include "log.h"
@@ -188,6 +189,7 @@ int main(int argc, char** argv) {
   if (verified) {
     log_msg(6, "Address '%s' is recognized as a verified server, updating timestamp...", client_metainfo.addr);
     store->refresh_verified(client_metainfo.key);
+    decision_line::log_decision(decision_line::on_verified(client_metainfo.addr, client_metainfo.key));
     store->close();
     run_child(2);
   }

@@ -11,3 +11,7 @@ int stats_command(int argc, char** argv);
 int cleanup_command(int argc, char** argv);
 int backup_command(int argc, char** argv);
 int restore_command(int argc, char** argv);
+// Reads ostrel's decision lines among any other lines of a log; 1 also
+// when a file or a decision line could not be read (the report holds the
+// rest).
+int report_command(int argc, char** argv);

@@ -26,6 +26,7 @@ constexpr Subcommand subcommands[] = {
     {"cleanup", cleanup_command, "cleanup              run both cleanups now", true},
     {"backup", backup_command, "backup DEST          copy the database into DEST beside live traffic", true},
     {"restore", restore_command, "restore SOURCE       put a copy made by backup in place, beside live traffic", true},
+    {"report", report_command, "report [FILE...]     greylisting decisions of a log: counts, delays, senders", false},
 };
 
 int usage(std::FILE* out, int status) {

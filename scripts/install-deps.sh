@@ -16,7 +16,7 @@ chain_packages="build-essential cmake pkg-config libsqlite3-dev libc-ares-dev li
   ucspi-tcp-ipv6 exim4-daemon-light swaks sqlite3"
 test_packages="clang libclang-rt-14-dev libgtest-dev libio-socket-inet6-perl libnet-ssleay-perl openssl python3
   python3-aiosmtpd python3-psycopg2 faketime libfaketime rbldnsd strace iproute2 util-linux groff-base
-  postgresql pgbouncer"
+  postgresql pgbouncer daemontools"
 packages=$chain_packages
 [ "$mode" = all ] && packages="$packages $test_packages"
 
@@ -100,6 +100,7 @@ if [ "$mode" = all ]; then
   have iproute2 "ip" ip -V
   have util-linux "unshare" unshare --version
   have groff-base "groff" groff -v
+  have daemontools "multilog" command -v multilog
   have "(none: run as root on a kernel that allows them)" "network namespaces (unshare -n)" unshare -n true
 fi
 exit $lacking

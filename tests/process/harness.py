@@ -56,6 +56,38 @@ def faketime_env(speed=FAKETIME_SPEED):
     return {"LD_PRELOAD": FAKETIME_LIB, "FAKETIME": speed, "FAKETIME_DONT_RESET": "1"}
 
 
+class SteppedClock:
+    """libfaketime's clock set by a file: real speed until speed_up(), then
+    FAKETIME_SPEED for the programs started with env(). What comes before the
+    wait under test (starting up, a TLS handshake) is then bound by no sped-up
+    limit however loaded the machine is; every wait that begins after
+    speed_up() passes at the higher speed (one begun before it keeps the real
+    speed: a line sent after speed_up() ends it). The change of speed makes
+    the fake clock leap ahead by the real time run so far, times the speed
+    less one."""
+
+    def __init__(self, workdir):
+        self.path = os.path.join(workdir, f"faketime-{id(self)}.rc")
+        self.real_speed()
+
+    def env(self):
+        return {"LD_PRELOAD": f"{helper('libspeed_follow.so')} {FAKETIME_LIB}", "FAKETIME": None,
+                "FAKETIME_TIMESTAMP_FILE": self.path, "FAKETIME_NO_CACHE": "1", "FAKETIME_DONT_RESET": "1"}
+
+    def speed_up(self, speed=FAKETIME_SPEED):
+        self._set(speed)
+
+    def real_speed(self):
+        """Back to real speed, for the programs started next."""
+        self._set("+0 x1")
+
+    def _set(self, spec):
+        # Replaced whole: a program reading it never sees it half written.
+        with open(self.path + ".new", "w") as f:
+            f.write(spec + "\n")
+        os.replace(self.path + ".new", self.path)
+
+
 def program_env(*layers, **extra):
     """The environment of a program under test: a short PATH and the sanitizers'
     settings, then each layer (a dict) and extra in turn; None removes a variable."""

@@ -7,7 +7,7 @@ import socket
 import subprocess
 
 from harness import TEMPFAIL_SWAKS_RE as TEMPFAIL
-from harness import GREETING, OK, TEMPFAIL_REPLY_RE, faketime_env, helper, program, wait_for_text
+from harness import GREETING, OK, TEMPFAIL_REPLY_RE, SteppedClock, helper, program, wait_for_text
 from harness import TEMPFAIL as TEMPFAIL_LINES
 from realparts import ChainCase, SmtpClient, exim_command, inbox_path, swaks
 from tlsparts import TlsClient, make_certificate
@@ -248,24 +248,29 @@ class ReplyBeforeReset(ChainCase):
         cert, key = make_certificate(self.workdir)
         ehlo = "reply " + ("250-" + "x" * 94 + "\\r\\n") * 120 + "250 HELP\\r\\n"
         script = self.write_file("script", "\n".join([GREETING, ehlo, OK, "reply 250 Accepted\\r\\n", "silent"]) + "\n")
+        # The clock speeds up for the linger once the client has its greeting (and TLS).
+        clock = SteppedClock(self.workdir)
         server = self.serve([program("ostrel"), helper("scripted_smtpd"), script], TLSCERT=cert, TLSKEY=key,
-                            **faketime_env())
+                            **clock.env())
         for n, tls in enumerate((False, True)):
             with self.subTest(tls=tls):
+                clock.real_speed()
                 sock = socket.socket()
                 sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 2048)
                 sock.settimeout(15)
                 sock.connect(("127.0.0.1", server.port))
                 batch = b"EHLO c.example\r\nMAIL FROM:<s%d@example.org>\r\nRCPT TO:<r@example.net>\r\nDATA\r\nQUIT\r\n" % n
+                plain = sock.makefile("rb")
+                plain.readline()
                 if tls:
-                    plain = sock.makefile("rb")
-                    plain.readline()
                     sock.sendall(b"STARTTLS\r\n")
                     plain.readline()
                     client = TlsClient(sock, cert)
+                    clock.speed_up()
                     for line in batch.splitlines(keepends=True):
                         client.send(line)  # a record each: those after RCPT TO stay unread
                 else:
+                    clock.speed_up()
                     sock.sendall(batch)
                 server.wait_for_ends(n + 1)
                 if tls:

@@ -4,8 +4,10 @@ namespace of its own (the test command starts it under `unshare -m -n`)."""
 import contextlib
 import os
 import pwd
+import shutil
 import subprocess
 import sys
+import tempfile
 import time
 
 from harness import (EHLO_REPLY, GREETING, OK, OstrelCase, WorkdirCase, helper, helper_script, program, program_env,
@@ -17,17 +19,25 @@ LISTED6 = "2001:db8::1"   # listed as 127.0.0.4 by the IPv6 listing zone
 UNLISTED6 = "2001:db8::5"
 NIBBLES6 = "1.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.8.b.d.0.1.0.0.2"
 LOOKUP_BUDGET = 4.0       # seconds; the whole lookup ends by then
-NS_DIR = "/tmp/ferrow-test-ns"
+# The servers' files and query logs: a directory of this run's own, as /tmp
+# is shared with whatever else runs these tests at the same time.
+NS_DIR = None
 
 
 def setUpModule():
+    global NS_DIR
     require_own_network("unshare -m -n")
-    os.makedirs(NS_DIR, exist_ok=True)
+    NS_DIR = tempfile.mkdtemp(prefix="ferrow-test-ns-")
     resolv = os.path.join(NS_DIR, "resolv.conf")
     with open(resolv, "w") as f:
         f.write("nameserver 127.0.0.1\noptions timeout:1 attempts:1\n")
     subprocess.run(["mount", "--make-rprivate", "/"], check=True)
     subprocess.run(["mount", "--bind", resolv, "/etc/resolv.conf"], check=True)
+
+
+def tearDownModule():
+    if NS_DIR:
+        shutil.rmtree(NS_DIR, ignore_errors=True)
 
 
 def ferrow_env(**extra):

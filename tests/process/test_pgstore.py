@@ -287,7 +287,10 @@ class ServerNotices(OnPostgres, OstrelCase):
                    "'row for % written', NEW.ip USING DETAIL = 'some detail', HINT = 'some hint'; RETURN NEW; END $$")
         self.query("CREATE TRIGGER warn BEFORE INSERT ON pending FOR EACH ROW EXECUTE FUNCTION warn()")
         init_uri = CLUSTER.uri(self.dbname, user="postgres")
-        for threshold, expected in (("5", ["PostgreSQL server WARNING: row for 192.0.2.7 written"]), ("4", [])):
+        decision = ("decision=greylisted client=192.0.2.7 key=192.0.2.7 from=<s5@example.org> to=<r@example.org>"
+                    " attempts=0 required=1 age=0")
+        for threshold, expected in (("5", ["PostgreSQL server WARNING: row for 192.0.2.7 written", decision]),
+                                    ("4", [])):
             with self.subTest(threshold=threshold):
                 proc = self.ostrel([GREETING, OK, "reply 250 Accepted\\r\\n", "silent"], LOGTHRESHOLD=threshold)
                 proc.recv_line()

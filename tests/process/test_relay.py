@@ -8,7 +8,7 @@ import sqlite3
 import struct
 import time
 
-from harness import GREETING, OK, OstrelCase, WorkdirCase, helper, program, under_ptrace
+from harness import GREETING, OK, OstrelCase, SteppedClock, WorkdirCase, helper, program, under_ptrace
 from realparts import TcpServer, base_env, exim_command, init_db
 from tlsparts import TlsClient, make_certificate
 
@@ -48,7 +48,11 @@ class Relay(OstrelCase):
 
     def test_silence_on_both_sides_times_out(self):
         started = time.monotonic()
-        proc = self.data_session("silent", fast_time=True)
+        clock = SteppedClock(self.workdir)
+        proc = self.data_session("reply 250 got it\\r\\n", "silent", **clock.env())
+        clock.speed_up()
+        # A line and its reply, so that the relay's next wait begins at the higher speed; then silence.
+        self.assertEqual(proc.command(b"x\r\n"), b"250 got it\r\n")
         self.assertEqual(proc.wait(), 100)
         self.assert_sped_up(started)
         self.assertIn("ostrel: Timeout while reading from network (0:0:0).\n", proc.stderr())
@@ -118,9 +122,12 @@ class SlowFinalReply(OstrelCase):
                 self.query("INSERT INTO pending VALUES ('192.0.2.7', 's@example.org', 'r@example.net',"
                            " DATETIME('now', '-1 hour'), DATETIME('now', '-1 hour'), 1)")
                 answer = "read" if delay is None else f"late {delay} 250 queued\\r\\n"
+                clock = SteppedClock(self.workdir)
+                if delay is None:
+                    clock.speed_up(FASTER)  # the alarm, set at the start, is the wait under test
                 started = time.monotonic()
                 proc = self.ostrel([GREETING, OK, "reply 250 Accepted\\r\\n", "reply 354 go\\r\\n", "read", answer, "hang"],
-                                   fast_time=FASTER, TLSCERT=cert, TLSKEY=key)
+                                   TLSCERT=cert, TLSKEY=key, **clock.env())
                 proc.recv_line()
                 client = proc
                 if tls:
@@ -130,6 +137,7 @@ class SlowFinalReply(OstrelCase):
                 client.send(b"MAIL FROM:<s@example.org>\r\nRCPT TO:<r@example.net>\r\nDATA\r\n")
                 self.assertEqual([client.recv_line() for _ in range(3)],
                                  [b"250 OK\r\n", b"250 Accepted\r\n", b"354 go\r\n"])
+                clock.speed_up(FASTER)
                 client.send(b"Subject: slow\r\n.\r\n")
                 if delay is None:
                     self.assertEqual(proc.wait(), 100)

@@ -1,9 +1,10 @@
 """The SMTP dialogue through the real ostrel binary, against the scripted
 SMTP server program: what reaches the client, the server and the log."""
 
+import os
 import time
 
-from harness import EHLO_REPLY, GREETING, OK, TEMPFAIL, OstrelCase
+from harness import EHLO_REPLY, GREETING, OK, TEMPFAIL, OstrelCase, SteppedClock, helper, program
 
 
 
@@ -281,9 +282,10 @@ class Chunks(OstrelCase):
         # This server reads the chunk before it answers (exim answers first).
         chunk = b"STARTTLS\r\nRCPT TO:<r@example.net>\r\n\0\xff\n" * 100
         started = time.monotonic()
+        clock = SteppedClock(self.workdir)
         proc = self.ostrel([GREETING, "reply 250-test.example\\r\\n250 CHUNKING\\r\\n", "read",
                             f"replyn {len(chunk)} 503 no recipient\\r\\n", "reply 250 noop\\r\\n", "silent"],
-                           fast_time=True)
+                           **clock.env())
         proc.recv_line()
         proc.send(b"EHLO client.example\r\n")
         proc.recv_until(b"250 CHUNKING\r\n")
@@ -291,6 +293,7 @@ class Chunks(OstrelCase):
         self.assertEqual(proc.recv_line() + proc.recv_line(), b"503 no recipient\r\n250 noop\r\n")
         shown = chunk.replace(b"\r", b"\\r").replace(b"\n", b"\\n").replace(b"\0", b"\\0")
         self.assertEqual(self.server_lines()[-2:], ["C: " + shown.decode("utf-8", "replace"), "C: NOOP\\r\\n"])
+        clock.speed_up()
         proc.send(b"BDAT 10\r\nabc")  # and nothing more
         self.assertEqual(proc.wait(), 100)
         self.assert_sped_up(started)
@@ -425,9 +428,21 @@ class ClientGoesAway(OstrelCase):
                 self.assertIn("ostrel: Client '192.0.2.7' dropped the connection.\n", proc.stderr())
 
     def test_silent_client_times_out(self):
+        # The server program starts only once the clock is sped up: ostrel
+        # waits for its greeting at real speed, and for the client after it
+        # at the higher one.
         started = time.monotonic()
-        proc = self.ostrel([GREETING, "silent"], fast_time=True)
+        clock = SteppedClock(self.workdir)
+        gate = self.path("gate")
+        os.mkfifo(gate)
+        server = [helper("scripted_smtpd"), self.server_script(GREETING, "silent")]
+        proc = self.start([program("ostrel"), "/bin/sh", "-c", 'read go < "$0" && exec "$@"', gate, *server],
+                          self.env(**clock.env()), name="ostrel")
+        clock.speed_up()
+        opened = os.open(gate, os.O_RDWR)  # held open until read: a pipe with no end open loses its bytes
+        os.write(opened, b"go\n")
         proc.recv_line()
+        os.close(opened)
         self.assertEqual(proc.wait(), 100)
         self.assert_sped_up(started)
         self.assertIn("ostrel: Read timeout reached for socket 0, client 192.0.2.7\n", proc.stderr())

@@ -115,7 +115,8 @@ class VerifiedRoad(OstrelCase):
             "ostrel: Query-AddrInVerified: 192.0.2.7 found amidst verified servers\n"
             "ostrel: Query-AddrInVerified: 192.0.2.7 found amidst verified servers\n"
             "ostrel: Address '192.0.2.7' is recognized as a verified server, updating timestamp...\n"
-            "ostrel: Query: 'UPDATE verified SET ts = DATETIME('now') WHERE ip = '192.0.2.7''\n"))
+            "ostrel: Query: 'UPDATE verified SET ts = DATETIME('now') WHERE ip = '192.0.2.7''\n"
+            "ostrel: decision=verified client=192.0.2.7 key=192.0.2.7\n"))
         stamps = self.query("SELECT ts > DATETIME('now', '-1 minute') FROM verified")
         self.assertEqual(stamps, [(1,), (1,)])
 

@@ -7,8 +7,8 @@ import subprocess
 import threading
 import time
 
-from harness import (GREETING, OstrelCase, WorkdirCase, faketime_env, free_port, helper, program, program_env,
-                     under_ptrace, wait_for_text)
+from harness import (GREETING, OstrelCase, SteppedClock, WorkdirCase, faketime_env, free_port, helper, program,
+                     program_env, under_ptrace, wait_for_text)
 from realparts import TcpServer, start_aiosmtpd
 
 MB = 1024 * 1024
@@ -232,15 +232,16 @@ class Relay(WorkdirCase):
 
 class SlowFinalReply(WorkdirCase):
     def test_an_owed_reply_is_awaited_beyond_forty_seconds(self):
-        fast = faketime_env("+0 x100")
         for delay in (45, 300):
             with self.subTest(delay=delay):
+                clock = SteppedClock(self.workdir)
                 script = self.write_file(f"script{delay}", f"{GREETING}\nlate {delay} 250 queued\\r\\n\nhang\n")
-                upstream = TcpServer(self.workdir, [helper("scripted_smtpd"), script], program_env(fast))
+                upstream = TcpServer(self.workdir, [helper("scripted_smtpd"), script], program_env(clock.env()))
                 self.addCleanup(upstream.close)
                 started = time.monotonic()
-                proc = self.start([program("tunwick"), "127.0.0.1", str(upstream.port)], program_env(fast))
+                proc = self.start([program("tunwick"), "127.0.0.1", str(upstream.port)], program_env(clock.env()))
                 proc.recv_line()
+                clock.speed_up("+0 x100")
                 proc.send(b".\r\n")
                 self.assertEqual(proc.recv_line(), b"250 queued\r\n")
                 # The upstream does not end with its input: 40 seconds after its last reply.
