@@ -21,7 +21,7 @@
 
 #include "pipe_feed.h"
 #include "bdat_size.h"
-#include "client_link.h"
+#include "client_side.h"
 #include "log.h"
 #include "session.h"
 #include "state.h"
@@ -132,7 +132,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (envelope_session().end == SessionEnd::starttls) __builtin_trap();
   } catch (const ProcessEnded&) {
   }
-  client_link_reset();
+  client_side_reset();
   dup2(null_fd, client_in);  // the client sees the end of the connection
   dup2(null_fd, client_out);
   client.join();

@@ -11,8 +11,8 @@
 #include <memory>
 #include <string>
 
-#include "client_key.h"
-#include "client_link.h"
+#include "store_key.h"
+#include "client_side.h"
 #include "connection_limit.h"
 #include "connection_slots.h"
 #include "decision.h"

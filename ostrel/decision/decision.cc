@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "client_link.h"
+#include "client_side.h"
 #include "decision_line.h"
 #include "exit_status.h"
 #include "log.h"

@@ -12,7 +12,7 @@
 #include <string_view>
 
 #include "bdat_size.h"
-#include "client_link.h"
+#include "client_side.h"
 #include "compiled_regex.h"
 #include "ehlo_reply.h"
 #include "exit_status.h"

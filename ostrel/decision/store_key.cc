@@ -1,4 +1,4 @@
-#include "client_key.h"
+#include "store_key.h"
 
 #include <cstdlib>
 #include <cstring>

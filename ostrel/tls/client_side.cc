@@ -1,4 +1,4 @@
-#include "client_link.h"
+#include "client_side.h"
 
 #include <netinet/in.h>
 #include <poll.h>
@@ -237,4 +237,4 @@ void client_relay(bool server_owes_reply) {
   terminate_process(exit_status::gave_up);
 }
 
-void client_link_reset() { release_tls(); }
+void client_side_reset() { release_tls(); }

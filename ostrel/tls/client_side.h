@@ -71,4 +71,4 @@ void client_linger(int limit_ms);
 
 // Forgets the TLS connection, the context and the credentials. A process serves one
 // connection; only a harness that runs many sessions in one process needs it.
-void client_link_reset();
+void client_side_reset();
