@@ -120,7 +120,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   close(pair[0]);
   if (pipe(to_server) != 0) __builtin_trap();
   fcntl(to_server[0], F_SETPIPE_SZ, 1 << 20);
-  fcntl(to_server[0], F_SETFL, O_NONBLOCK);
+  make_nonblocking(to_server[0]);
   pipe_to_server[1] = to_server[1];
   feed(pipe_from_server[0], server_output(data[0]));
   envelope = Envelope{};

@@ -1,7 +1,6 @@
 #include "upstream.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -16,6 +15,7 @@
 
 #include "exit_status.h"
 #include "log.h"
+#include "relay_loop.h"
 #include "write_all.h"
 
 namespace upstream {
@@ -77,50 +77,49 @@ void prepare_client_output() {
   (void)setsockopt(client_out, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);  // fails where it is no TCP socket
 }
 
+namespace {
+
+// The upstream server's socket; the end of the client's input shuts its
+// sending side.
+class UpstreamSide : public FdSide {
+ public:
+  explicit UpstreamSide(int socket_fd) : FdSide(socket_fd, socket_fd, wait_limit_ms) {}
+  void end_input() { shutdown(in_, SHUT_WR); }
+};
+
+}  // namespace
+
+// The client or the server may read more slowly than the other sends: each
+// write waits for room.
 int relay(int socket_fd) {
-  fcntl(client_in, F_SETFL, O_NONBLOCK);
-  fcntl(socket_fd, F_SETFL, O_NONBLOCK);
+  make_nonblocking(client_in);
+  make_nonblocking(socket_fd);
   char chunk[relay_chunk_size];
-  DialogueTurn turn(owed_reply_wait_ms, false);
-  bool client_sends = true;
-  for (;;) {
-    // Once standard input has ended, only the server is watched.
-    pollfd entries[2] = {{client_sends ? client_in : -1, POLLIN, 0}, {socket_fd, POLLIN, 0}};
-    if (poll(entries, 2, turn.input_wait_ms(wait_limit_ms)) < 0) return exit_status::orderly;
-    if (has_input(entries[0])) {
-      ssize_t n = read(client_in, chunk, sizeof chunk);
-      if (n == 0) {
-        // The server sees the end of the client's input and may still answer.
-        shutdown(socket_fd, SHUT_WR);
-        client_sends = false;
-        continue;
-      }
-      if (n < 0) return exit_status::orderly;
-      // The server may read more slowly than the client sends: wait for it.
-      if (write_all(socket_fd, chunk, static_cast<std::size_t>(n), wait_limit_ms) != static_cast<std::size_t>(n)) {
-        log_msg(3, "Unable to write %d bytes to the server: %s", static_cast<int>(n), strerror(errno));
-        return exit_status::gave_up;
-      }
-      turn.client_sent();
-    } else if (has_input(entries[1])) {
-      ssize_t n = read(socket_fd, chunk, sizeof chunk);
-      if (n <= 0) return exit_status::orderly;
-      // The client may read more slowly than the server sends: wait for it.
-      if (write_all(client_out, chunk, static_cast<std::size_t>(n), wait_limit_ms) != static_cast<std::size_t>(n)) {
-        // After the end of the client's input the server has seen the end
-        // of its own, and the socket's sending side is shut: nothing is
-        // left to tell anyone.
-        if (!client_sends) return exit_status::orderly;
-        log_msg(3, "Unable to write %d bytes to the client.", static_cast<int>(n));
-        (void)!write(socket_fd, "QUIT\r\n", 6);
-        return exit_status::orderly;
-      }
-      turn.server_sent();
-    } else {
+  FdSide client(client_in, client_out, wait_limit_ms);
+  UpstreamSide server(socket_fd);
+  RelayResult result = relay_loop(client, server, chunk, {wait_limit_ms, ::poll, DialogueTurn(owed_reply_wait_ms, false)});
+  switch (result.end) {
+    case RelayEnd::server_ended:
+    case RelayEnd::wait_failed:
+    case RelayEnd::client_read_failed:
+      return exit_status::orderly;
+    case RelayEnd::timed_out:
       log_msg(5, "Timeout while proxying data.");
       return exit_status::gave_up;
-    }
+    case RelayEnd::server_write_failed:
+      log_msg(3, "Unable to write %d bytes to the server: %s", static_cast<int>(result.bytes), strerror(result.error));
+      return exit_status::gave_up;
+    case RelayEnd::client_hung_up:
+    case RelayEnd::client_write_failed:
+      break;
   }
+  // After the end of the client's input the server has seen the end of its
+  // own, and the socket's sending side is shut: nothing is left to tell
+  // anyone.
+  if (result.client_ended) return exit_status::orderly;
+  log_msg(3, "Unable to write %d bytes to the client.", static_cast<int>(result.bytes));
+  (void)!write(socket_fd, "QUIT\r\n", 6);
+  return exit_status::orderly;
 }
 
 }  // namespace upstream

@@ -11,6 +11,7 @@
 #include "exit_status.h"
 #include "log.h"
 #include "sending.h"
+#include "server_end.h"
 #include "session.h"
 #include "state.h"
 #include "store.h"
@@ -152,8 +153,7 @@ void resume_store(Store& store) {
 // Cuts the server off, answers the client with a temporary failure and
 // closes the client's output.
 void refuse_temporarily() {
-  close(pipe_to_server[1]);
-  pipe_to_server[1] = -1;
+  close_server_input();
   const char* reply = random() % 2 == 1 ? reply_storage : reply_qqt;
   std::size_t len = std::strlen(reply);
   std::memcpy(buf.data(), reply, len + 1);

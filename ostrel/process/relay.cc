@@ -1,6 +1,5 @@
 #include "relay.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -9,8 +8,8 @@
 #include <cstring>
 
 #include "exit_status.h"
-#include "line_reader.h"
 #include "log.h"
+#include "relay_loop.h"
 #include "relay_io.h"
 #include "server_end.h"
 #include "signals.h"
@@ -19,36 +18,28 @@
 
 namespace {
 
-// Reads one chunk into buf: its length, 0 at the end of input. A failed
-// read ends the process (0).
-std::size_t read_chunk(int from) {
-  ssize_t n = read(from, buf.data(), relay_chunk_size);
-  if (n < 0) terminate_process(exit_status::orderly);
-  return static_cast<std::size_t>(n);
-}
+// The server program's pipes; the end of the client's input closes its input.
+class ServerPipes : public FdSide {
+ public:
+  ServerPipes() : FdSide(pipe_from_server[0], pipe_to_server[1], wait_limit_ms, watched_poll) {}
+  void end_input() { close_server_input(); }
+};
 
-// The writes below finish the chunk in buf before anything more is read:
-// the destinations are non-blocking, so a write that would block or takes
-// only part waits for room, at most 40 seconds at a time. A failure ends
-// the process (0).
-
-void send_to_server(std::size_t len) {
-  if (write_all(pipe_to_server[1], buf.data(), len, wait_limit_ms, watched_poll) == len) return;
-  log_msg(3, "Unable to write to the server %d bytes: %s.", static_cast<int>(len), strerror(errno));
-  terminate_process(exit_status::orderly);
-}
-
-// A client that has hung up ends the process without a line.
-void send_to_client(std::size_t len) {
-  ClientWriteGuard guard;
-  if (write_all(client_out, buf.data(), len, wait_limit_ms, watched_poll) == len) return;
-  if (errno == EPIPE || errno == ECONNRESET) {
+// The client's descriptors; a write that meets a client that has hung up
+// fails as hung_up, its SIGPIPE taken back.
+class ClearClient : public FdSide {
+ public:
+  ClearClient() : FdSide(client_in, client_out, wait_limit_ms, watched_poll) {}
+  [[nodiscard]] WriteStatus write(const char* data, std::size_t len) {
+    ClientWriteGuard guard;
+    if (FdSide::write(data, len) == WriteStatus::done) return WriteStatus::done;
+    if (errno != EPIPE && errno != ECONNRESET) return WriteStatus::failed;
+    int saved = errno;
     guard.client_hung_up();
-    terminate_process(exit_status::orderly);
+    errno = saved;
+    return WriteStatus::hung_up;
   }
-  log_msg(3, "Unable to write to the client %d bytes: %s.", static_cast<int>(len), strerror(errno));
-  terminate_process(exit_status::orderly);
-}
+};
 
 }  // namespace
 
@@ -61,38 +52,33 @@ void report_child_state() {
     log_msg(7, "Child exited, status %d.", WEXITSTATUS(status));
 }
 
+// The chunks pass through buf, the scratch space of one step.
 void relay_traffic(bool server_owes_reply) {
-  const int server_out = pipe_from_server[0];
-  fcntl(client_in, F_SETFL, O_NONBLOCK);
-  fcntl(server_out, F_SETFL, O_NONBLOCK);
-
-  DialogueTurn turn(owed_reply_wait_ms, server_owes_reply);
-  bool client_sends = true;
-  for (;;) {
-    // Once the client's input has ended, only the server's output is watched.
-    pollfd entries[2] = {{client_sends ? client_in : -1, POLLIN, 0}, {server_out, POLLIN, 0}};
-    int ready = watched_poll(entries, 2, turn.input_wait_ms(wait_limit_ms));
-    if (ready == -1) terminate_process(exit_status::orderly);
-    if (has_input(entries[0])) {
-      std::size_t len = read_chunk(client_in);
-      if (len == 0) {
-        // The server gets the end of its input and may still answer what
-        // it has read: its replies are carried until its output ends.
-        close_server_input();
-        client_sends = false;
-        continue;
-      }
-      send_to_server(len);
-      turn.client_sent();
-    } else if (has_input(entries[1])) {
-      std::size_t len = read_chunk(server_out);
-      if (len == 0) terminate_process(exit_status::orderly);
-      send_to_client(len);
-      turn.server_sent();
-    } else {
-      log_msg(6, "Timeout while reading from network (%d:%hd:%hd).", ready, entries[0].revents, entries[1].revents);
+  make_nonblocking(client_in);
+  make_nonblocking(pipe_from_server[0]);
+  ClearClient client;
+  ServerPipes server;
+  RelaySettings settings{wait_limit_ms, watched_poll, DialogueTurn(owed_reply_wait_ms, server_owes_reply)};
+  RelayResult result = relay_loop(client, server, std::span<char>(buf.data(), relay_chunk_size), settings);
+  switch (result.end) {
+    case RelayEnd::server_ended:
+    case RelayEnd::wait_failed:
+    case RelayEnd::client_read_failed:
+    case RelayEnd::client_hung_up:
+      terminate_process(exit_status::orderly);
+    case RelayEnd::timed_out:
+      log_msg(6, "Timeout while reading from network (%d:%hd:%hd).", result.ready, result.client_events,
+              result.server_events);
       report_child_state();
       terminate_process(exit_status::gave_up);
-    }
+    case RelayEnd::client_write_failed:
+      log_msg(3, "Unable to write to the client %d bytes: %s.", static_cast<int>(result.bytes),
+              strerror(result.error));
+      terminate_process(exit_status::orderly);
+    case RelayEnd::server_write_failed:
+      log_msg(3, "Unable to write to the server %d bytes: %s.", static_cast<int>(result.bytes),
+              strerror(result.error));
+      terminate_process(exit_status::orderly);
   }
+  terminate_process(exit_status::orderly);
 }
