@@ -23,6 +23,7 @@
 #include "bdat_size.h"
 #include "client_side.h"
 #include "log.h"
+#include "write_all.h"
 #include "session.h"
 #include "state.h"
 
@@ -107,6 +108,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   return 0;
 }
 
+// The envelope the session fills in, looked at after it.
+Envelope envelope;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1 || size > 60000) return 0;
   // A run may close descriptor 1 (QUIT inside TLS does): the socket pair
@@ -129,7 +133,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::thread client(run_client, pair[1], std::string(reinterpret_cast<const char*>(data) + 1, size - 1));
   try {
     // With TLS of ostrel's own, STARTTLS never ends the session.
-    if (envelope_session().end == SessionEnd::starttls) __builtin_trap();
+    if (envelope_session(envelope, client_metainfo).end == SessionEnd::starttls) __builtin_trap();
   } catch (const ProcessEnded&) {
   }
   client_side_reset();

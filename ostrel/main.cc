@@ -155,9 +155,9 @@ void make_pipes() {
   close(pipe_from_server[1]);
   pipe_from_server[1] = -1;
   prepare_for_sending();
-  envelope.from[0] = '\0';
-  envelope.to[0] = '\0';
-  greylist_decision(envelope_session(), *store);
+  Envelope envelope;  // lives until the end: the decision never returns
+  SessionResult result = envelope_session(envelope, client_metainfo);
+  greylist_decision(result, envelope, client_metainfo, *store);
 }
 
 }  // namespace

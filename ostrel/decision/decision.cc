@@ -41,8 +41,8 @@ struct Requirement {
 
 // A client that a rule matched needs that rule's number of re-attempts and
 // is suspicious; any other needs one.
-Requirement required_attempts() {
-  Threshold threshold = host_delivattempts_threshold();
+Requirement required_attempts(ClientMetainfo& client, const Envelope& envelope) {
+  Threshold threshold = host_delivattempts_threshold(client, envelope);
   if (threshold.source == Threshold::Source::rule) return {threshold.number, true};
   return {1, false};
 }
@@ -71,18 +71,19 @@ PendingRow look_up(Store& store, const Triple& triple) {
 
 // The pending row becomes the facts the suspicion rules read; a triple
 // without a row leaves them 0 and not established.
-void record_lookup(const PendingRow& row) {
+void record_lookup(ClientMetainfo& client, const PendingRow& row) {
   if (!row.found) return;
-  client_metainfo.numattempts = row.attempts;
-  client_metainfo.attemptsintrv = row.interval;
-  client_metainfo.validity |= VALID_NUMATTEMPTS | VALID_ATTEMPTSINTRV;
+  client.numattempts = row.attempts;
+  client.attemptsintrv = row.interval;
+  client.validity |= VALID_NUMATTEMPTS | VALID_ATTEMPTSINTRV;
 }
 
 // The decision's one line, once its writes are done.
-void log_outcome(decision_line::Outcome outcome, const Triple& triple, std::uint32_t required) {
-  decision_line::log_decision(decision_line::on_envelope(outcome, client_metainfo.addr, triple.client,
-                                                         triple.sender, triple.recipient, client_metainfo.numattempts,
-                                                         required, client_metainfo.attemptsintrv));
+void log_outcome(const ClientMetainfo& client, decision_line::Outcome outcome, const Triple& triple,
+                 std::uint32_t required) {
+  decision_line::log_decision(decision_line::on_envelope(outcome, client.addr, triple.client,
+                                                         triple.sender, triple.recipient, client.numattempts,
+                                                         required, client.attemptsintrv));
 }
 
 // The cleanups a decision drew. They run once the decision's own writes are
@@ -123,9 +124,10 @@ void resume_store(Store& store) {
 // On a pass the held line goes to the server; otherwise the server's reply
 // to RCPT TO, held back until now, goes to the client, whatever its length.
 // With no recorded attempt (a rule requiring 0) there is no row to delete.
-[[noreturn]] void pass(Store& store, const Triple& triple, Requirement requirement, const HeldLine* held, Cleanups due) {
+[[noreturn]] void pass(Store& store, const ClientMetainfo& client, const Triple& triple, Requirement requirement,
+                       const HeldLine* held, Cleanups due) {
   bool suspicious = requirement.suspicious;
-  bool recorded = client_metainfo.numattempts != 0;
+  bool recorded = client.numattempts != 0;
   if (suspicious) {
     log_msg(7, "State: PENDING-SUSPICIOUS-PASSED");
     if (recorded) must_succeed(store.delete_triple(triple));
@@ -137,7 +139,7 @@ void resume_store(Store& store) {
   }
   must_succeed(store.release_triple());
   using decision_line::Outcome;
-  log_outcome(!suspicious ? Outcome::promoted : requirement.required == 0 ? Outcome::rule_passed : Outcome::passed,
+  log_outcome(client, !suspicious ? Outcome::promoted : requirement.required == 0 ? Outcome::rule_passed : Outcome::passed,
               triple, requirement.required);
   run_cleanups(store, due);  // before the reply: the relay follows it
   store.close();
@@ -171,9 +173,10 @@ void refuse_temporarily() {
   terminate_process(exit_status::orderly);
 }
 
-[[noreturn]] void fail(Store& store, const Triple& triple, std::uint32_t required, const Cleanups& due) {
+[[noreturn]] void fail(Store& store, const ClientMetainfo& client, const Triple& triple, std::uint32_t required,
+                       const Cleanups& due) {
   refuse_temporarily();
-  if (client_metainfo.numattempts != 0) {
+  if (client.numattempts != 0) {
     log_msg(7, "State: UPDATE-ENTRY");
     must_succeed(store.record_repeated_attempt(triple));
   } else {
@@ -181,14 +184,14 @@ void refuse_temporarily() {
     must_succeed(store.record_new_attempt(triple));
   }
   must_succeed(store.release_triple());
-  log_outcome(decision_line::Outcome::greylisted, triple, required);
+  log_outcome(client, decision_line::Outcome::greylisted, triple, required);
   run_cleanups(store, due);
   end_after_refusal(store);
 }
 
 }  // namespace
 
-void greylist_decision(const SessionResult& result, Store& store) {
+void greylist_decision(const SessionResult& result, const Envelope& envelope, ClientMetainfo& client, Store& store) {
   if (!result.decide) hand_over_untouched(store);
 
   // A recipient of "<>" after no sender or the null sender names nobody:
@@ -197,25 +200,25 @@ void greylist_decision(const SessionResult& result, Store& store) {
   // empty recipient is decided like any other.
   if (result.end == SessionEnd::recipient && envelope.from[0] == '\0' && envelope.to[0] == '\0') {
     log_msg(5, "Client '%s' named neither sender nor recipient, refusing it temporarily.",
-            client_metainfo.addr);
+            client.addr);
     refuse_temporarily();
     end_after_refusal(store);
   }
   log_msg(6, "Envelope (helo,from,to): (%s,%s,%s)", envelope.helo.data(), envelope.from.data(), envelope.to.data());
-  Triple triple{client_metainfo.key, envelope.from.data(), envelope.to.data()};
+  Triple triple{client.key, envelope.from.data(), envelope.to.data()};
   Cleanups due;
   due.pending = random() % pending_cleanup_odds == 0;
   resume_store(store);
   store.hold_triple(triple);  // until the attempt is recorded
-  record_lookup(look_up(store, triple));
+  record_lookup(client, look_up(store, triple));
   log_msg(6,
           "Metainfo ready: addr(%s) greet(%d) attemptsnum(%u) attemptsintrv(%u) numpendingdelivs(%u) cmderrs(%u)",
-          client_metainfo.addr, static_cast<int>(client_metainfo.greetdelay_trapped), client_metainfo.numattempts,
-          client_metainfo.attemptsintrv, client_metainfo.numpendingdelivs, client_metainfo.cmderrs);
-  Requirement requirement = required_attempts();
+          client.addr, static_cast<int>(client.greetdelay_trapped), client.numattempts,
+          client.attemptsintrv, client.numpendingdelivs, client.cmderrs);
+  Requirement requirement = required_attempts(client, envelope);
   log_msg(6, "%shost '%s' requires %u re-attempts, %u have been done.", requirement.suspicious ? "suspicious " : "",
-          client_metainfo.addr, requirement.required, client_metainfo.numattempts);
-  if (client_metainfo.numattempts >= requirement.required)
-    pass(store, triple, requirement, result.end == SessionEnd::held ? &result.held : nullptr, due);
-  fail(store, triple, requirement.required, due);
+          client.addr, requirement.required, client.numattempts);
+  if (client.numattempts >= requirement.required)
+    pass(store, client, triple, requirement, result.end == SessionEnd::held ? &result.held : nullptr, due);
+  fail(store, client, triple, requirement.required, due);
 }

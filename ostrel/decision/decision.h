@@ -4,5 +4,7 @@
 #include "session.h"
 #include "store.h"
 
-// The store is closed before the relay or the end.
-[[noreturn]] void greylist_decision(const SessionResult& result, Store& store);
+// The store is closed before the relay or the end. The decision records the
+// pending row's facts (numattempts, attemptsintrv) in client.
+[[noreturn]] void greylist_decision(const SessionResult& result, const Envelope& envelope, ClientMetainfo& client,
+                                    Store& store);
