@@ -48,12 +48,14 @@ constexpr int notice_level = 5;
 constexpr int serialization_retries = 20;
 
 // The functions of libpq that the engine uses.
+// clang-format off
 #define LIBPQ_FUNCTIONS(F)                                                                                    \
   F(PQconninfoParse) F(PQconninfoFree) F(PQfreemem) F(PQconnectStartParams) F(PQconnectPoll)                  \
   F(PQsetErrorVerbosity) F(PQsetNoticeReceiver) F(PQstatus) F(PQerrorMessage) F(PQhost) F(PQdb) F(PQfinish)   \
   F(PQsocket) F(PQsendQuery) F(PQsetSingleRowMode) F(PQconsumeInput) F(PQisBusy) F(PQgetResult)               \
   F(PQresultStatus) F(PQresultErrorField) F(PQclear) F(PQntuples) F(PQnfields) F(PQgetvalue) F(PQgetisnull)   \
   F(PQcmdTuples) F(PQtransactionStatus)
+// clang-format on
 
 struct Libpq {
   LIBPQ_FUNCTIONS(DL_TABLE_ENTRY)

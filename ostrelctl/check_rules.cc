@@ -55,6 +55,7 @@ bool parse_u32(const char* text, std::uint32_t& value) {
 // Returns -1 when the options are fine, else the exit status to end with.
 int parse_options(int argc, char** argv, Options& options) {
   enum { HOST = 256, ENV, HELO, FROM, TO, TRAPPED, ATTEMPTS, INTERVAL, CMDERRS, ADDR, VERBOSE, HELP };
+// clang-format off
   static const option long_options[] = {
       {"host", required_argument, nullptr, HOST},       {"env", required_argument, nullptr, ENV},
       {"helo", required_argument, nullptr, HELO},       {"from", required_argument, nullptr, FROM},
@@ -63,6 +64,7 @@ int parse_options(int argc, char** argv, Options& options) {
       {"cmderrs", required_argument, nullptr, CMDERRS}, {"addr", required_argument, nullptr, ADDR},
       {"verbose", no_argument, nullptr, VERBOSE},       {"help", no_argument, nullptr, HELP},
       {nullptr, 0, nullptr, 0}};
+// clang-format on
   SuspicionFacts& facts = options.facts;
   facts.addr = "client";
   facts.lookup_env = lookup_given_env;
