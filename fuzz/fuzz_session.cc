@@ -41,7 +41,6 @@ std::string server_output(uint8_t choice) {
   return out;
 }
 
-
 }  // namespace
 
 // Ends a run instead of the process.

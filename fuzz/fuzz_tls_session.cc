@@ -52,9 +52,8 @@ std::string server_output(uint8_t choice) {
   return out;
 }
 
-
 SSL_CTX* client_context = nullptr;
-int null_fd = -1;  // /dev/null, far above the descriptors a run uses
+int null_fd = -1;             // /dev/null, far above the descriptors a run uses
 int to_server[2] = {-1, -1};  // what the session sends to the server program
 
 // The client: STARTTLS in clear, the handshake, the input inside TLS, then
@@ -94,8 +93,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   if (mkdtemp(dir) == nullptr) __builtin_trap();
   std::string cert = std::string(dir) + "/cert.pem";
   std::string key = std::string(dir) + "/key.pem";
-  std::string command = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -days 2 -noenc"
-                        " -subj /CN=fuzz.example -keyout " + key + " -out " + cert + " 2>/dev/null";
+  std::string command =
+      "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -days 2 -noenc"
+      " -subj /CN=fuzz.example -keyout " +
+      key + " -out " + cert + " 2>/dev/null";
   if (std::system(command.c_str()) != 0) __builtin_trap();
   setenv("TLSCERT", cert.c_str(), 1);
   setenv("TLSKEY", key.c_str(), 1);

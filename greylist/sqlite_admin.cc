@@ -48,7 +48,7 @@ std::string greylist_database_fault(sqlite3* db) {
 int page_size(sqlite3* db) {
   std::string size;
   return sqlite3_exec(db, "PRAGMA page_size", keep_first_value, &size, nullptr) == SQLITE_OK ? std::atoi(size.c_str())
-                                                                                            : 0;
+                                                                                             : 0;
 }
 
 int count_schema_objects(sqlite3* db) {
@@ -105,9 +105,12 @@ TablesCheck SqliteStore::check_tables() {
   for (const char* table : {"verified", "pending"}) {
     std::string error;
     switch (find_table(db_, table, error)) {
-      case TablePresence::present: break;
-      case TablePresence::absent: return {TablesCheck::Status::missing, table, ""};
-      case TablePresence::failed: return {TablesCheck::Status::unreadable, "", error};
+      case TablePresence::present:
+        break;
+      case TablePresence::absent:
+        return {TablesCheck::Status::missing, table, ""};
+      case TablePresence::failed:
+        return {TablesCheck::Status::unreadable, "", error};
     }
   }
   return {};
@@ -130,9 +133,10 @@ StoreResult<InitReport> SqliteStore::init() {
 // the widths.
 StoreResult<> SqliteStore::list(Table table, const char* key, bool widths, RowSink& sink) {
   const std::vector<const char*>& columns = table_columns(table);
-  const std::string from = std::string(table == Table::pending ? "pending" : "verified") +
-                           (key != nullptr ? " WHERE ip = ?" : "");
-  if (sqlite3_exec(db_, "BEGIN", nullptr, nullptr, nullptr) != SQLITE_OK) return {{}, error_saying(sqlite3_errmsg(db_))};
+  const std::string from =
+      std::string(table == Table::pending ? "pending" : "verified") + (key != nullptr ? " WHERE ip = ?" : "");
+  if (sqlite3_exec(db_, "BEGIN", nullptr, nullptr, nullptr) != SQLITE_OK)
+    return {{}, error_saying(sqlite3_errmsg(db_))};
   if (widths) {
     SqliteStatement sizes(db_, width_query(columns, from).c_str());
     if (key != nullptr) sizes.bind(1, key);
@@ -197,16 +201,16 @@ StoreResult<ForgetReport> SqliteStore::forget(const char* key) {
 
 // One snapshot for the three statements, so the figures agree.
 StoreResult<StoreStats> SqliteStore::stats() {
-  if (sqlite3_exec(db_, "BEGIN", nullptr, nullptr, nullptr) != SQLITE_OK) return {{}, error_saying(sqlite3_errmsg(db_))};
+  if (sqlite3_exec(db_, "BEGIN", nullptr, nullptr, nullptr) != SQLITE_OK)
+    return {{}, error_saying(sqlite3_errmsg(db_))};
   SqliteStatement verified(db_, ("SELECT COUNT(*), IFNULL(MIN(ts), '-'), IFNULL(MAX(ts), '-'), SUM(ts < " +
                                  hours_ago_sql(verified_max_age_hours) + ") FROM verified")
                                     .c_str());
   if (!verified.single_row()) return {{}, error_saying(verified.error())};
-  SqliteStatement pending(db_,
-                          ("SELECT COUNT(*), IFNULL(MIN(tsfirstdelivery), '-'), IFNULL(MAX(tslastdelivery), '-'), "
-                           "SUM(tsfirstdelivery < " +
-                           hours_ago_sql(pending_max_age_hours) + ") FROM pending")
-                              .c_str());
+  SqliteStatement pending(db_, ("SELECT COUNT(*), IFNULL(MIN(tsfirstdelivery), '-'), IFNULL(MAX(tslastdelivery), '-'), "
+                                "SUM(tsfirstdelivery < " +
+                                hours_ago_sql(pending_max_age_hours) + ") FROM pending")
+                                   .c_str());
   if (!pending.single_row()) return {{}, error_saying(pending.error())};
   SqliteStatement by_attempts(db_, "SELECT attempts, COUNT(*) FROM pending GROUP BY attempts ORDER BY attempts");
   StoreStats stats;
@@ -267,7 +271,8 @@ std::optional<RestoreError> SqliteStore::restore_from(const char* file) {
   int rc = sqlite3_open_v2(file, &opened, SQLITE_OPEN_READWRITE, nullptr);
   Connection source(opened, &sqlite3_close);
   if (rc != SQLITE_OK)
-    return RestoreError{RestoreError::Kind::source_unopenable, opened != nullptr ? sqlite3_errmsg(opened) : "out of memory"};
+    return RestoreError{RestoreError::Kind::source_unopenable,
+                        opened != nullptr ? sqlite3_errmsg(opened) : "out of memory"};
   sqlite3_busy_handler(source.get(), busydb_callback, nullptr);
   if (std::string fault = greylist_database_fault(source.get()); !fault.empty())
     return RestoreError{RestoreError::Kind::source_unsound, fault};

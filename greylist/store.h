@@ -68,8 +68,8 @@ struct StoreError {
     failed,    // the engine refused or failed it
   };
   Kind kind = Kind::failed;
-  unsigned site = 0;  // too_long: the statement's fixed site number
-  int needed = 0;     // too_long: the length of the complete statement
+  unsigned site = 0;         // too_long: the statement's fixed site number
+  int needed = 0;            // too_long: the length of the complete statement
   std::string statement;     // failed: the statement as it ran
   bool has_message = false;  // failed: whether the engine gave a message of its own
   std::string message;       // that message
@@ -141,8 +141,8 @@ struct InitReport {
 };
 
 struct AllowReport {
-  bool known = false;     // the key was a verified server already
-  long long purged = 0;   // pending rows removed
+  bool known = false;    // the key was a verified server already
+  long long purged = 0;  // pending rows removed
 };
 
 struct ForgetReport {

@@ -103,11 +103,13 @@ void open_store() {
   store = std::move(choice.store);
   StoreOpening opened = store->open(StoreCreate::if_missing);
   switch (opened.status) {
-    case StoreOpen::opened: return;
+    case StoreOpen::opened:
+      return;
     case StoreOpen::refused:
       log_msg(2, "Refusing DBFILE: %s. Terminating.", opened.error.c_str());
       std::exit(exit_status::gave_up);
-    case StoreOpen::failed: break;
+    case StoreOpen::failed:
+      break;
   }
   store_unusable(StoreStep::open, opened.error, opened.unreachable);
 }

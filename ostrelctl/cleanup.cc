@@ -8,10 +8,13 @@
 
 namespace {
 
-const std::string usage = "usage: ostrelctl cleanup [--db PATH]\n"
-                          "Runs both of ostrel's cleanups now: pending rows first seen more than " +
-                          std::to_string(pending_max_age_hours) + " hours ago and\nverified rows not seen for "
-                          "more than " + std::to_string(verified_max_age_hours) + " hours are deleted.\n";
+const std::string usage =
+    "usage: ostrelctl cleanup [--db PATH]\n"
+    "Runs both of ostrel's cleanups now: pending rows first seen more than " +
+    std::to_string(pending_max_age_hours) +
+    " hours ago and\nverified rows not seen for "
+    "more than " +
+    std::to_string(verified_max_age_hours) + " hours are deleted.\n";
 
 }  // namespace
 

@@ -17,9 +17,12 @@ int parse_command_line(int argc, char** argv, const char* usage, Accepts accepts
   opterr = 1;
   int c;
   while ((c = getopt_long(argc, argv, "", long_options, nullptr)) != -1) {
-    if (c == DB) line.db_path = optarg;
-    else if (c == IP && accepts.ip) line.ip = optarg;
-    else if (c == TSV && accepts.tsv) line.tsv = true;
+    if (c == DB)
+      line.db_path = optarg;
+    else if (c == IP && accepts.ip)
+      line.ip = optarg;
+    else if (c == TSV && accepts.tsv)
+      line.tsv = true;
     else if (c == HELP) {
       std::fputs(usage, stdout);
       return 0;
@@ -59,8 +62,7 @@ bool read_client_key(const char* text, client_address::KeyText& key) {
       std::fprintf(stderr, "ostrelctl: '%s' is not an IPv4 or IPv6 address\n", text);
       return false;
   }
-  std::fprintf(stderr,
-               "ostrelctl: '%s' is not a network ADDRESS/LEN (IPv4 /%u to /%u, IPv6 /%u to /%u)\n", text,
+  std::fprintf(stderr, "ostrelctl: '%s' is not a network ADDRESS/LEN (IPv4 /%u to /%u, IPv6 /%u to /%u)\n", text,
                client_address::ipv4_prefixes.shortest, client_address::ipv4_prefixes.longest,
                client_address::ipv6_prefixes.shortest, client_address::ipv6_prefixes.longest);
   return false;

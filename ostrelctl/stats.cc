@@ -32,10 +32,11 @@ int stats_command(int argc, char** argv) {
   std::printf("verified: %lld rows, oldest %s, newest %s; the next cleanup deletes %lld (not seen for %u hours)\n",
               stats.verified_rows, stats.verified_oldest.c_str(), stats.verified_newest.c_str(), stats.verified_stale,
               verified_max_age_hours);
-  std::printf("pending:  %lld rows, first attempts from %s, last attempt %s; the next cleanup deletes %lld "
-              "(first seen over %u hours ago)\n",
-              stats.pending_rows, stats.pending_first.c_str(), stats.pending_last.c_str(), stats.pending_stale,
-              pending_max_age_hours);
+  std::printf(
+      "pending:  %lld rows, first attempts from %s, last attempt %s; the next cleanup deletes %lld "
+      "(first seen over %u hours ago)\n",
+      stats.pending_rows, stats.pending_first.c_str(), stats.pending_last.c_str(), stats.pending_stale,
+      pending_max_age_hours);
   std::printf("pending by attempts:%s\n", by_attempts.empty() ? " none" : by_attempts.c_str());
   return output_written() ? 0 : 1;
 }

@@ -81,9 +81,9 @@ void record_lookup(ClientMetainfo& client, const PendingRow& row) {
 // The decision's one line, once its writes are done.
 void log_outcome(const ClientMetainfo& client, decision_line::Outcome outcome, const Triple& triple,
                  std::uint32_t required) {
-  decision_line::log_decision(decision_line::on_envelope(outcome, client.addr, triple.client,
-                                                         triple.sender, triple.recipient, client.numattempts,
-                                                         required, client.attemptsintrv));
+  decision_line::log_decision(decision_line::on_envelope(outcome, client.addr, triple.client, triple.sender,
+                                                         triple.recipient, client.numattempts, required,
+                                                         client.attemptsintrv));
 }
 
 // The cleanups a decision drew. They run once the decision's own writes are
@@ -96,7 +96,8 @@ struct Cleanups {
 
 void run_cleanup(const StoreResult<long>& cleanup) {
   if (const std::optional<StoreError>& error = cleanup.error)
-    log_msg(3, "Query failed: '%s' -- '%s'", error->statement.c_str(), error->has_message ? error->message.c_str() : "");
+    log_msg(3, "Query failed: '%s' -- '%s'", error->statement.c_str(),
+            error->has_message ? error->message.c_str() : "");
 }
 
 void run_cleanups(Store& store, const Cleanups& due) {
@@ -139,7 +140,10 @@ void resume_store(Store& store) {
   }
   must_succeed(store.release_triple());
   using decision_line::Outcome;
-  log_outcome(client, !suspicious ? Outcome::promoted : requirement.required == 0 ? Outcome::rule_passed : Outcome::passed,
+  log_outcome(client,
+              !suspicious                 ? Outcome::promoted
+              : requirement.required == 0 ? Outcome::rule_passed
+                                          : Outcome::passed,
               triple, requirement.required);
   run_cleanups(store, due);  // before the reply: the relay follows it
   store.close();
@@ -199,8 +203,7 @@ void greylist_decision(const SessionResult& result, const Envelope& envelope, Cl
   // Held DATA or BDAT follows recipients that the server accepted, so its
   // empty recipient is decided like any other.
   if (result.end == SessionEnd::recipient && envelope.from[0] == '\0' && envelope.to[0] == '\0') {
-    log_msg(5, "Client '%s' named neither sender nor recipient, refusing it temporarily.",
-            client.addr);
+    log_msg(5, "Client '%s' named neither sender nor recipient, refusing it temporarily.", client.addr);
     refuse_temporarily();
     end_after_refusal(store);
   }
@@ -211,10 +214,9 @@ void greylist_decision(const SessionResult& result, const Envelope& envelope, Cl
   resume_store(store);
   store.hold_triple(triple);  // until the attempt is recorded
   record_lookup(client, look_up(store, triple));
-  log_msg(6,
-          "Metainfo ready: addr(%s) greet(%d) attemptsnum(%u) attemptsintrv(%u) numpendingdelivs(%u) cmderrs(%u)",
-          client.addr, static_cast<int>(client.greetdelay_trapped), client.numattempts,
-          client.attemptsintrv, client.numpendingdelivs, client.cmderrs);
+  log_msg(6, "Metainfo ready: addr(%s) greet(%d) attemptsnum(%u) attemptsintrv(%u) numpendingdelivs(%u) cmderrs(%u)",
+          client.addr, static_cast<int>(client.greetdelay_trapped), client.numattempts, client.attemptsintrv,
+          client.numpendingdelivs, client.cmderrs);
   Requirement requirement = required_attempts(client, envelope);
   log_msg(6, "%shost '%s' requires %u re-attempts, %u have been done.", requirement.suspicious ? "suspicious " : "",
           client.addr, requirement.required, client.numattempts);

@@ -82,10 +82,10 @@ struct Command {
 };
 
 enum : unsigned {
-  greets = 1,            // a HELO or EHLO: the server forgets what it offered
+  greets = 1,                 // a HELO or EHLO: the server forgets what it offered
   leaves_no_transaction = 2,  // accepted, it begins no mail transaction
-  ends_transaction = 4,  // accepted, it ends one
-  carries_credentials = 8,  // the line and the exchange after it are not logged
+  ends_transaction = 4,       // accepted, it ends one
+  carries_credentials = 8,    // the line and the exchange after it are not logged
 };
 
 // The expression that finds an address in a MAIL FROM or RCPT TO line; it
@@ -199,16 +199,18 @@ constexpr auto compile_order = [] {
     if (commands[row].pattern != nullptr) order[commands[row].compiled] = row;
   return order;
 }();
-static_assert([] {
-  unsigned places = 1u << address_compiled;
-  std::size_t expressions = 1;
-  for (const Command& command : commands) {
-    if (command.pattern == nullptr) continue;
-    places |= 1u << command.compiled;
-    ++expressions;
-  }
-  return expressions == compile_order.size() && places == (1u << compile_order.size()) - 1;
-}(), "every expression has a place of its own in the order of compilation");
+static_assert(
+    [] {
+      unsigned places = 1u << address_compiled;
+      std::size_t expressions = 1;
+      for (const Command& command : commands) {
+        if (command.pattern == nullptr) continue;
+        places |= 1u << command.compiled;
+        ++expressions;
+      }
+      return expressions == compile_order.size() && places == (1u << compile_order.size()) - 1;
+    }(),
+    "every expression has a place of its own in the order of compilation");
 
 bool Session::compile() {
   for (std::size_t row : compile_order) {
@@ -249,8 +251,8 @@ SessionResult Session::dialogue() {
     if (command == nullptr || (command->flags & carries_credentials) == 0)
       log_msg(7, "Got message from client: '%s'", line_.data());
     chunk_.reset();
-    Turn before = command != nullptr && command->before_sending != nullptr ? (this->*command->before_sending)()
-                                                                             : Turn::send;
+    Turn before =
+        command != nullptr && command->before_sending != nullptr ? (this->*command->before_sending)() : Turn::send;
     if (before == Turn::end) return result_;
     if (before == Turn::next_line) continue;
     const Command* word = by_word();
@@ -265,8 +267,8 @@ SessionResult Session::dialogue() {
       continue;
     }
     note_transaction(word);
-    Turn (Session::*accepted)() = command != nullptr && command->on_accepted != nullptr ? command->on_accepted
-                                                                                          : &Session::unsupported;
+    Turn (Session::*accepted)() =
+        command != nullptr && command->on_accepted != nullptr ? command->on_accepted : &Session::unsupported;
     if ((this->*accepted)() == Turn::end) return result_;
   }
 }

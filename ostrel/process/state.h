@@ -33,7 +33,6 @@ enum : std::uint32_t {
   VALID_CMDERRS = 0x20,
 };
 
-
 struct ClientMetainfo {
   // TCPREMOTEIP itself. w: main (start-up). r: the lines of main, signals,
   // line_reader, sending, client_side, connection_limit, store_key and
@@ -95,7 +94,6 @@ extern int pipe_from_server[2];
 
 // TCPLOCALHOST. w: main. r: session (the reply to QUIT).
 extern const char* local_hostname;
-
 
 // Ends the process through the normal exit path, so the exit handler runs.
 [[noreturn]] void terminate_process(int status);
