@@ -116,3 +116,12 @@ std::unique_ptr<Store> open_existing_store(const char* location) {
 void report_failure(const char* command, const StoreError& error) {
   std::fprintf(stderr, "ostrelctl: %s failed: %s\n", command, error.text().c_str());
 }
+
+int start_key_command(int argc, char** argv, const char* usage, client_address::KeyText& key,
+                      std::unique_ptr<Store>& store) {
+  CommandLine line;
+  if (int status = parse_command_line(argc, argv, usage, {false, false, 1}, line); status >= 0) return status;
+  if (!read_client_key(line.operands[0], key)) return 2;
+  store = open_existing_store(database_location(line));
+  return store ? -1 : 1;
+}
