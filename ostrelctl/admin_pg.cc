@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "log.h"
@@ -55,6 +56,19 @@ void print_table(const Row& header, const std::vector<Row>& rows, bool tsv) {
     for (std::size_t i = 0; i < row.size() && i < widths.size(); ++i) widths[i] = std::max(widths[i], row[i].size());
   if (!tsv) print_cells(header, widths, tsv);
   for (const Row& row : rows) print_cells(row, widths, tsv);
+}
+
+// A role as the GRANT must name it: a plain lower-case name as it is, any
+// other in double quotes (a quote inside doubled), as psql would need it.
+std::string quoted_role(std::string_view role) {
+  const bool plain = (role[0] == '_' || (role[0] >= 'a' && role[0] <= 'z')) &&
+                     std::all_of(role.begin(), role.end(), [](char c) {
+                       return c == '_' || c == '$' || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+                     });
+  if (plain) return std::string(role);
+  std::string quoted = "\"";
+  for (char c : role) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+  return quoted + "\"";
 }
 
 }  // namespace
@@ -129,7 +143,7 @@ int stats_on_postgres() {
   return output_written() ? 0 : 1;
 }
 
-int init_db_on_postgres(const char* uri) {
+int init_db_on_postgres(const char* uri, const char* role) {
   log_setup("ostrelctl: ");
   switch (store_connect(uri)) {
     case StoreOpen::opened: break;
@@ -161,6 +175,8 @@ int init_db_on_postgres(const char* uri) {
     std::printf("%s initialised: tables verified and pending, their indexes, the date functions, lock and "
                 "statement time-outs.\n",
                 name.c_str());
-  std::printf("ostrel's own role needs: GRANT SELECT, INSERT, UPDATE, DELETE ON verified, pending TO <role>;\n");
+  const std::string grantee = role != nullptr ? quoted_role(role) : "<role>";
+  std::printf("ostrel's own role needs: GRANT SELECT, INSERT, UPDATE, DELETE ON verified, pending TO %s;\n",
+              grantee.c_str());
   return output_written() ? 0 : 1;
 }

@@ -13,5 +13,6 @@ int stats_on_postgres();
 
 // `ostrelctl init-db URI` on PostgreSQL, as the owner role: the functions,
 // tables, indexes and time-outs of sql/schema-pg.sql; running it again
-// changes nothing. Prints the GRANT ostrel's own role needs.
-int init_db_on_postgres(const char* uri);
+// changes nothing. Prints the GRANT ostrel's own role needs, to role
+// (quoted as an identifier where needed) or, when null, to "<role>".
+int init_db_on_postgres(const char* uri, const char* role);

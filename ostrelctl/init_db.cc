@@ -25,16 +25,28 @@ int count_schema_objects(sqlite3* db) {
 }  // namespace
 
 int init_db_command(int argc, char** argv) {
+  // --grant-to ROLE: the role named in the GRANT printed for PostgreSQL.
+  const char* role = nullptr;
+  if (argc == 4 && std::strcmp(argv[1], "--grant-to") == 0 && argv[2][0] != '\0') {
+    role = argv[2];
+    argv += 2;
+    argc -= 2;
+  }
   if (argc != 2 || std::strcmp(argv[1], "--help") == 0) {
     std::fprintf(argc == 2 ? stdout : stderr,
-                 "usage: ostrelctl init-db PATH|URI\n"
+                 "usage: ostrelctl init-db [--grant-to ROLE] PATH|URI\n"
                  "Creates the greylist database at PATH (tables, indexes, WAL journal mode), or its\n"
-                 "schema in the PostgreSQL database a postgresql:// URI names (run it as the owner).\n"
+                 "schema in the PostgreSQL database a postgresql:// URI names (run it as the owner;\n"
+                 "the GRANT it prints names ROLE, the role ostrel connects as).\n"
                  "An existing database keeps its rows; whatever it has already is left alone.\n");
     return argc == 2 ? 0 : 2;
   }
   const char* path = argv[1];
-  if (is_postgres_location(path)) return init_db_on_postgres(path);
+  if (is_postgres_location(path)) return init_db_on_postgres(path, role);
+  if (role != nullptr) {
+    std::fprintf(stderr, "ostrelctl: --grant-to names a PostgreSQL role, but '%s' is an SQLite file\n", path);
+    return 2;
+  }
   Database db;
   if (!db.create(path)) return 1;
   sqlite3_busy_timeout(db.handle(), 10000);

@@ -712,8 +712,8 @@ class AdminOnPostgres(test_ostrelctl.Admin):
 
 
 class InitDbOnPostgres(WorkdirCase):
-    def init(self, uri):
-        return subprocess.run([program("ostrelctl"), "init-db", uri], capture_output=True, text=True)
+    def init(self, uri, *options):
+        return subprocess.run([program("ostrelctl"), "init-db", *options, uri], capture_output=True, text=True)
 
     def test_twice_as_owner_then_ostrel_runs_with_the_grants(self):
         dbname = CLUSTER.new_database_without_schema()
@@ -724,9 +724,15 @@ class InitDbOnPostgres(WorkdirCase):
         self.assertRegex(first.stdout, rf"^PostgreSQL database '{dbname}' on '[^']+' initialised: tables verified "
                                        r"and pending, their indexes, the date functions, lock and statement time-outs\.\n")
         self.assertIn("GRANT SELECT, INSERT, UPDATE, DELETE ON verified, pending TO <role>;\n", first.stdout)
-        second = self.init(owner_uri)
+        second = self.init(owner_uri, "--grant-to", "ostrel")
         self.assertEqual(second.returncode, 0, second.stderr)
         self.assertIn(" is already initialised; nothing changed.\n", second.stdout)
+        self.assertIn("GRANT SELECT, INSERT, UPDATE, DELETE ON verified, pending TO ostrel;\n", second.stdout)
+        for role, printed in [("Mail \"MX\"", '"Mail ""MX"""'), ("2nd", '"2nd"')]:
+            self.assertIn(f" pending TO {printed};\n", self.init(owner_uri, "--grant-to", role).stdout)
+        refused = self.init(self.path("g.db"), "--grant-to", "ostrel")
+        self.assertEqual((refused.returncode, refused.stdout), (2, ""))
+        self.assertIn("--grant-to names a PostgreSQL role", refused.stderr)
         for output in (first.stdout + first.stderr, second.stdout + second.stderr):
             self.assertNotIn("postgresql:", output)
         self.assertEqual(CLUSTER.query(dbname, "SELECT setting FROM pg_db_role_setting s JOIN pg_database d ON "
