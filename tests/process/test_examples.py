@@ -165,8 +165,8 @@ class Installation(WorkdirCase):
             self.assertTrue(os.access(os.path.join(root, "share/ostrel/examples", script), os.X_OK), script)
         # what names installed paths names those of this install
         examples = os.path.join(root, "share/ostrel/examples")
-        for name, text in [("local/ostrel-smtp.service", "ExecStartPre=/opt/ostrel/share/ostrel/examples/prepare\n"
-                                                         "ExecStart=/opt/ostrel/share/ostrel/examples/local/run\n"),
+        for name, text in [("local/ostrel-smtp.service", "ExecStartPre=!/opt/ostrel/share/ostrel/examples/prepare\n"
+                                                         "ExecStart=!/opt/ostrel/share/ostrel/examples/local/run\n"),
                            ("remote/ostrel-smtp-remote.service", "EnvironmentFile=-/etc/opt/ostrel/ostrel/ostrel.env\n"),
                            ("local/run", "BIN=${BIN:-/opt/ostrel/bin}\n"), ("prepare", "BIN=${BIN:-/opt/ostrel/bin}\n"),
                            ("ostrel.env", "SUSPICION=/etc/opt/ostrel/ostrel/suspicion\n")]:
