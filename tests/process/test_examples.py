@@ -30,8 +30,9 @@ class RunScripts(WorkdirCase):
     """The installed run scripts with the shipped rules and their own
     settings (only the address, the port, the files and the host name given;
     libfaketime makes their greeting delay short), as root without dropping
-    to a user: the chain logs no line at the shipped threshold but those the
-    test provokes, each starting with the process id tcpserver named."""
+    to a user: at the shipped threshold the chain logs each connection's
+    decision and the rules the test provokes, no error, each line starting
+    with the process id tcpserver named."""
 
     @classmethod
     def setUpClass(cls):
@@ -81,6 +82,12 @@ class RunScripts(WorkdirCase):
                     lines.append(line)
         return lines
 
+    def chain_messages(self, connections):
+        """chain_lines without the process ids, a decision line cut to its
+        outcome and client."""
+        return [re.sub(r"^(decision=\S+ client=\S+) .*", r"\1", line.split(": ", 1)[1])
+                for line in self.chain_lines(connections)]
+
     def read_log(self):
         with open(self.log, encoding="utf-8", errors="replace") as f:
             return f.read()
@@ -97,8 +104,10 @@ class RunScripts(WorkdirCase):
         wait_for_text(inbox_path(self.workdir), "From: s@example.org")
         # the rule for postmaster matches, at level 5: the shipped threshold
         self.assertRegex(swaks(port, "s@example.org", "postmaster@example.net", local="127.0.0.2"), r"250 OK id=")
-        self.assertEqual([line.split(": ", 1)[1] for line in self.chain_lines(3)],
-                         ["Rule 'e' in line 18 matched client '127.0.0.2', returning 0 attempts."])
+        self.assertEqual(self.chain_messages(3),
+                         ["decision=greylisted client=127.0.0.1", "decision=promoted client=127.0.0.1",
+                          "Rule 'e' in line 18 matched client '127.0.0.2', returning 0 attempts.",
+                          "decision=rule-passed client=127.0.0.2"])
 
     def test_local_chain_keyed_on_the_network(self):
         port = self.start_run_script("local", SMTPD=self.ostrel_exim(), GREYLIST_CIDR4="24")
@@ -106,7 +115,8 @@ class RunScripts(WorkdirCase):
         self.assertRegex(swaks(port, "s@example.org", "user@example.net", local="127.0.0.77"), r"250 OK id=")
         with sqlite3.connect(self.path("greylist.db")) as conn:
             self.assertEqual(conn.execute("SELECT ip FROM verified").fetchall(), [("127.0.0.0/24",)])
-        self.assertEqual(self.chain_lines(2), [])
+        self.assertEqual(self.chain_messages(2),
+                         ["decision=greylisted client=127.0.0.10", "decision=promoted client=127.0.0.77"])
 
     def test_remote_chain_through_tunwick(self):
         out = self.path("aiosmtpd.out")
@@ -116,8 +126,10 @@ class RunScripts(WorkdirCase):
         self.assertRegex(swaks(port, "s@example.org", "user@example.net"), r"250 ")
         self.assertRegex(swaks(port, "s@example.org", "postmaster@example.net", local="127.0.0.2"), r"250 ")
         wait_for_text(out, "From: s@example.org")
-        self.assertEqual([line.split(": ", 1)[1] for line in self.chain_lines(3)],
-                         ["Rule 'e' in line 18 matched client '127.0.0.2', returning 0 attempts."])
+        self.assertEqual(self.chain_messages(3),
+                         ["decision=greylisted client=127.0.0.1", "decision=promoted client=127.0.0.1",
+                          "Rule 'e' in line 18 matched client '127.0.0.2', returning 0 attempts.",
+                          "decision=rule-passed client=127.0.0.2"])
 
 
 class ShippedRules(WorkdirCase):
