@@ -187,6 +187,41 @@ StoreResult<AllowReport> SqliteStore::allow(const char* key) {
   return {report, std::nullopt};
 }
 
+StoreResult<int> SqliteStore::schema_version() {
+  SqliteStatement version(db_, "PRAGMA user_version");
+  if (!version.single_row()) return {0, error_saying(version.error())};
+  int value = static_cast<int>(version.integer(0));
+  if (!version.finish()) return {0, error_saying(version.error())};
+  return {value, std::nullopt};
+}
+
+// BEGIN IMMEDIATE asks for the write lock at once (the busy handler waits
+// for it); a file or directory the user cannot write fails at the first
+// statement that writes.
+StoreResult<> SqliteStore::try_write() {
+  if (sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK)
+    return {{}, error_saying(sqlite3_errmsg(db_))};
+  std::string fault;
+  for (const char* sql :
+       {"INSERT INTO verified (ip, ts) VALUES ('ostrelctl check', DATETIME('now'))",
+        "UPDATE verified SET ts = DATETIME('now') WHERE ip = 'ostrelctl check'",
+        "DELETE FROM verified WHERE ip = 'ostrelctl check'",
+        "INSERT INTO pending (ip, envsender, envrecipient, tsfirstdelivery, tslastdelivery, attempts) VALUES "
+        "('ostrelctl check', '', '', DATETIME('now'), DATETIME('now'), 1)",
+        "UPDATE pending SET attempts = attempts + 1 WHERE ip = 'ostrelctl check'",
+        "DELETE FROM pending WHERE ip = 'ostrelctl check'"}) {
+    SqliteStatement write(db_, sql);
+    if (!write.run()) {
+      fault = write.error();
+      break;
+    }
+  }
+  if (sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr) != SQLITE_OK && fault.empty())
+    fault = sqlite3_errmsg(db_);
+  if (!fault.empty()) return {{}, error_saying(fault)};
+  return {};
+}
+
 StoreResult<ForgetReport> SqliteStore::forget(const char* key) {
   ForgetReport report;
   for (auto [sql, removed] : {std::pair{"DELETE FROM verified WHERE ip = ?", &report.verified},

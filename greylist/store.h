@@ -41,6 +41,10 @@ inline constexpr std::size_t max_addr_length = 966;
 inline constexpr unsigned pending_max_age_hours = 18;
 inline constexpr unsigned verified_max_age_hours = 480;
 
+// The version of the schema that init-db creates (SQLite's user_version,
+// PostgreSQL's schema_version table). A store without a record is 0.
+inline constexpr int current_schema_version = 1;
+
 // The cleanups delete in batches of at most this many rows, each a
 // statement of its own, so that no statement holds a lock or runs long
 // whatever the size of the table.
@@ -275,6 +279,14 @@ class Store {
   // Makes the key a verified server now (or refreshes it) and removes its
   // pending rows, in one transaction.
   virtual StoreResult<AllowReport> allow(const char* key) = 0;
+  // The version of the store's schema (0 when none is recorded).
+  virtual StoreResult<int> schema_version() = 0;
+  // Whether init-db has something to add: a schema older than this build's.
+  StoreResult<bool> upgrade_due();
+  // Whether ostrel could record its decisions here: a row written to each
+  // table, changed and deleted again inside a transaction that is rolled
+  // back, so nothing of it stays.
+  virtual StoreResult<> try_write() = 0;
   // Removes every row of the key from both tables.
   virtual StoreResult<ForgetReport> forget(const char* key) = 0;
   // The figures of both tables, from one snapshot.

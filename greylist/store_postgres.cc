@@ -267,6 +267,8 @@ class PostgresStore final : public Store {
   }
   StoreResult<> list(Table table, const char* key, bool widths, RowSink& sink) override;
   StoreResult<AllowReport> allow(const char* key) override;
+  StoreResult<int> schema_version() override;
+  StoreResult<> try_write() override;
   StoreResult<ForgetReport> forget(const char* key) override;
   StoreResult<StoreStats> stats() override;
   [[nodiscard]] bool copies_as_file() const override { return false; }
@@ -676,6 +678,38 @@ StoreResult<AllowReport> PostgresStore::allow(const char* key) {
               3);
   if (!row.ok()) return {{}, row.error};
   return {{number(row.value[0]) > 0, number(row.value[1])}, std::nullopt};
+}
+
+StoreResult<int> PostgresStore::schema_version() {
+  StoreResult<std::vector<std::string>> recorded = one_row("SELECT to_regclass('schema_version') IS NOT NULL", 1);
+  if (!recorded.ok()) return {0, recorded.error};
+  if (recorded.value[0] != "t") return {0, std::nullopt};
+  StoreResult<std::vector<std::string>> version =
+      one_row("SELECT COALESCE((SELECT max(version) FROM schema_version), 0)", 1);
+  if (!version.ok()) return {0, version.error};
+  return {static_cast<int>(number(version.value[0])), std::nullopt};
+}
+
+// The writes ostrel's role makes (each privilege of its GRANT), in one
+// transaction that ends in ROLLBACK, whatever happened.
+StoreResult<> PostgresStore::try_write() {
+  if (conn_ == nullptr) return {{}, error_saying(no_connection().message)};
+  const std::string text =
+      std::string(repeatable_read) +
+      "INSERT INTO verified (ip, ts) VALUES ('ostrelctl check', DATETIME('now'));"
+      "UPDATE verified SET ts = DATETIME('now') WHERE ip = 'ostrelctl check';"
+      "DELETE FROM verified WHERE ip = 'ostrelctl check';"
+      "INSERT INTO pending (ip, envsender, envrecipient, tsfirstdelivery, tslastdelivery, attempts) VALUES "
+      "('ostrelctl check', '', '', DATETIME('now'), DATETIME('now'), 1);"
+      "UPDATE pending SET attempts = attempts + 1 WHERE ip = 'ostrelctl check';"
+      "DELETE FROM pending WHERE ip = 'ostrelctl check';"
+      "ROLLBACK";
+  LibpqCall call;
+  long long deadline = statement_deadline();
+  Outcome outcome = try_statements(text, {{0, nullptr, nullptr}}, deadline);
+  roll_back_if_open(deadline);
+  if (!outcome.ok) return {{}, error_saying(outcome.has_message ? outcome.message : outcome.code_text)};
+  return {};
 }
 
 StoreResult<ForgetReport> PostgresStore::forget(const char* key) {

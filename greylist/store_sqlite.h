@@ -32,6 +32,8 @@ class SqliteStore final : public Store {
   }
   StoreResult<> list(Table table, const char* key, bool widths, RowSink& sink) override;
   StoreResult<AllowReport> allow(const char* key) override;
+  StoreResult<int> schema_version() override;
+  StoreResult<> try_write() override;
   StoreResult<ForgetReport> forget(const char* key) override;
   StoreResult<StoreStats> stats() override;
   [[nodiscard]] bool copies_as_file() const override { return true; }
