@@ -1,7 +1,7 @@
-// TLS on the client's connection (OpenSSL): the certificate chain and key
-// read and checked, the server context built from them, and one server-side
-// connection on the client's descriptors with a handshake, a line reader and
-// a bounded writer.
+// TLS on the client's connection (OpenSSL): the server context built from
+// the credentials (tls_credentials.h), and one server-side connection on
+// the client's descriptors with a handshake, a line reader and a bounded
+// writer.
 // Nothing here logs or ends the process: every step returns what happened,
 // and the caller decides.
 #pragma once
@@ -13,6 +13,7 @@
 #include <string>
 
 #include "openssl_api.h"
+#include "tls_credentials.h"
 #include "write_all.h"
 
 // The owners free through the loaded library, which made every object.
@@ -22,41 +23,8 @@ struct SslCtxFree {
 struct SslFree {
   void operator()(SSL* ssl) const noexcept { openssl().SSL_free(ssl); }
 };
-struct X509Free {
-  void operator()(X509* cert) const noexcept { openssl().X509_free(cert); }
-};
-struct X509StackFree {
-  void operator()(STACK_OF(X509) * certs) const noexcept {
-    openssl().OPENSSL_sk_pop_free(reinterpret_cast<OPENSSL_STACK*>(certs),
-                                  reinterpret_cast<OPENSSL_sk_freefunc>(openssl().X509_free));
-  }
-};
-struct PkeyFree {
-  void operator()(EVP_PKEY* key) const noexcept { openssl().EVP_PKEY_free(key); }
-};
 using SslCtxPtr = std::unique_ptr<SSL_CTX, SslCtxFree>;
 using SslPtr = std::unique_ptr<SSL, SslFree>;
-using X509Ptr = std::unique_ptr<X509, X509Free>;
-using X509StackPtr = std::unique_ptr<STACK_OF(X509), X509StackFree>;
-using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyFree>;
-
-enum class TlsLoad { loaded, library, certificate, key, mismatch };
-
-// The certificate chain and its private key, read from their files.
-struct TlsCredentials {
-  X509Ptr leaf;        // these three are set only when status is loaded
-  X509StackPtr chain;  // the certificates after the first, in file order
-  PkeyPtr key;
-  TlsLoad status;
-  std::string detail;  // what went wrong, for the log line
-};
-
-// Loads the TLS library (status library when it cannot be loaded), then
-// reads the PEM certificate chain at cert_path and the private key at
-// key_path (from cert_path when key_path is null; a key that needs a
-// passphrase is refused) and checks that they belong together. Cheaper than
-// a context: a connection that never starts TLS pays no more than this.
-[[nodiscard]] TlsCredentials load_tls_credentials(const char* cert_path, const char* key_path);
 
 struct TlsContext {
   SslCtxPtr ctx;  // set only when status is loaded
@@ -145,7 +113,3 @@ class TlsConnection {
   TlsStatus end_ = TlsStatus::failed;  // set by classify for Outcome::end
   std::string error_;
 };
-
-// The text of the oldest error in the library's queue ("" when there is
-// none); empties the queue.
-[[nodiscard]] std::string take_tls_error();
