@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "commands.h"
-#include "compiled_regex.h"
 #include "log.h"
+#include "rule_lint.h"
 #include "suspicion.h"
 
 namespace {
@@ -130,87 +130,6 @@ int parse_options(int argc, char** argv, Options& options) {
   return -1;
 }
 
-std::string quoted(const char* text) {
-  std::string out = "\"";
-  for (const char* p = text; *p != '\0'; ++p) {
-    if (*p == '\r')
-      out += "\\r";
-    else if (*p == '\t')
-      out += "\\t";
-    else if (*p == '"' || *p == '\\')
-      out += std::string("\\") + *p;
-    else
-      out += *p;
-  }
-  return out + "\"";
-}
-
-std::vector<std::string> split_tokens(const char* proper) {
-  std::vector<char> copy(proper, proper + std::strlen(proper) + 1);
-  char* rest = copy.data();
-  std::vector<std::string> tokens;
-  while (char* token = next_rule_token(rest)) tokens.emplace_back(token);
-  return tokens;
-}
-
-void lint_spacing(const char* line, const RuleLine& rule, std::vector<std::string>& warnings) {
-  char canonical[32];
-  int len = std::snprintf(canonical, sizeof canonical, "%u %c", rule.number, rule.kind_char);
-  if (std::strncmp(line, canonical, static_cast<std::size_t>(len)) != 0)
-    warnings.push_back("spacing before the kind letter differs from \"" + std::string(canonical) +
-                       " \": the rule text is found by position, so it starts at another character");
-  if (rule.text[0] == ' ')
-    warnings.push_back("the rule text begins with a space (more than one space after the kind letter)");
-  std::size_t text_len = std::strlen(rule.text);
-  if (text_len > 0 && rule.text[text_len - 1] == '\r')
-    warnings.push_back("carriage return before the newline: it is part of the rule text");
-  if (rule.text[0] == '\0') warnings.push_back("empty rule text");
-  if (rule.negated && rule.text[1] != ' ')
-    warnings.push_back("negation drops the character after '!', which is not a space here");
-}
-
-void lint_tokens(const RuleLine& rule, const std::vector<std::string>& tokens, std::vector<std::string>& warnings) {
-  for (const std::string& token : tokens) {
-    if (token.empty()) {
-      warnings.push_back("empty token (two separators in a row, or one at the start or end)");
-      continue;
-    }
-    if (rule.kind_char == rule_grammar::behaviour_kind && !rule_grammar::is_behaviour_token(token))
-      warnings.push_back("unknown behaviour token " + quoted(token.c_str()));
-    if (rule.kind_char != rule_grammar::envelope_kind) continue;
-    if (token.size() < 3 || token[1] != ':') {
-      warnings.push_back("envelope token " + quoted(token.c_str()) + " is not qualifier:pattern");
-      continue;
-    }
-    CompiledRegex re;
-    if (!re.compile(token.c_str() + 2, REG_EXTENDED | REG_NOSUB))
-      warnings.push_back("pattern " + quoted(token.c_str() + 2) + " does not compile");
-    if (!rule_grammar::is_qualifier(token[0]))
-      warnings.push_back(std::string("unknown envelope qualifier '") + token[0] + "'");
-  }
-}
-
-std::vector<std::string> lint_rule(const char* line, const RuleLine& rule) {
-  std::vector<std::string> warnings;
-  lint_spacing(line, rule, warnings);
-  switch (rule.kind_char) {
-    case rule_grammar::hostname_kind: {
-      CompiledRegex re;
-      if (!re.compile(rule.proper, REG_EXTENDED | REG_ICASE | REG_NOSUB))
-        warnings.push_back("pattern " + quoted(rule.proper) + " does not compile");
-      break;
-    }
-    case rule_grammar::behaviour_kind:
-    case rule_grammar::envelope_kind:
-    case rule_grammar::environment_kind:
-      lint_tokens(rule, split_tokens(rule.proper), warnings);
-      break;
-    default:
-      warnings.push_back(std::string("unknown kind '") + rule.kind_char + "' (kinds are b, e, r and v)");
-  }
-  return warnings;
-}
-
 void describe_rule(const RuleLine& rule) {
   std::printf("number %u, kind '%c', rule text %s%s", rule.number, rule.kind_char, quoted(rule.text).c_str(),
               rule.negated ? ", negated" : "");
@@ -239,30 +158,13 @@ unsigned list_lines(std::FILE* file) {
       case LineKind::comment:
         std::printf("comment\n");
         break;
-      case LineKind::too_long:
-        std::printf("too long (max is %u bytes with the newline): skipped\n",
-                    static_cast<unsigned>(rule_buffer_size - 1));
-        warnings.emplace_back("line skipped");
-        break;
-      case LineKind::nul_byte:
-        std::printf("holds a NUL byte: skipped\n");
-        warnings.emplace_back("line skipped");
-        break;
-      case LineKind::unparsable:
-        std::printf("does not parse as \"number kind rule\": skipped\n");
-        warnings.emplace_back("line skipped");
-        break;
-      case LineKind::number_negative:
-        std::printf("number is negative: skipped\n");
-        warnings.emplace_back("line skipped");
-        break;
-      case LineKind::number_too_large:
-        std::printf("number does not fit (max is %u): skipped\n", largest_rule_number);
-        warnings.emplace_back("line skipped");
-        break;
-      default:
+      case LineKind::rule:
         describe_rule(rule);
         warnings = lint_rule(reader.line(), rule);
+        break;
+      default:
+        std::printf("%s: skipped\n", skip_reason(rule.kind).c_str());
+        warnings.emplace_back("line skipped");
     }
     for (const std::string& warning : warnings) std::printf("  warning: %s\n", warning.c_str());
     if (!warnings.empty()) ++faulty;
