@@ -4,6 +4,8 @@
 
 int init_db_command(int argc, char** argv);
 int check_rules_command(int argc, char** argv);
+// 1 when an item of the set-up failed; each item is one line on stdout.
+int check_command(int argc, char** argv);
 int list_command(int argc, char** argv);
 int allow_command(int argc, char** argv);
 int forget_command(int argc, char** argv);

@@ -19,6 +19,7 @@ struct Subcommand {
 constexpr Subcommand subcommands[] = {
     {"init-db", init_db_command, "init-db PATH         create the greylist database", false},
     {"check-rules", check_rules_command, "check-rules FILE     show how ostrel reads a suspicion file", false},
+    {"check", check_command, "check [CHILD [ARGS...]]   check the chain's set-up as its user, one line per item", true},
     {"list", list_command, "list pending|verified [--ip IP] [--tsv]   show the rows of a table", true},
     {"allow", allow_command, "allow IP             make IP a verified server now", true},
     {"forget", forget_command, "forget IP            remove every row of IP", true},
