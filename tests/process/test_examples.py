@@ -118,6 +118,23 @@ class RunScripts(WorkdirCase):
         self.assertEqual(self.chain_messages(2),
                          ["decision=greylisted client=127.0.0.10", "decision=promoted client=127.0.0.77"])
 
+    def test_run_script_and_prepare_stop_on_a_failed_check(self):
+        examples = os.path.join(self.prefix, "share", "ostrel", "examples")
+        db = self.path("greylist.db")
+        init_db(db)
+        env = {"PATH": "/usr/bin:/bin:/usr/sbin:/sbin", "OSTREL_USER": "", "ADDR": "127.0.0.1",
+               "PORT": str(free_port()), "DBFILE": db, "SUSPICION": os.path.join(examples, "suspicion.rules"),
+               "GREYLIST_CIDR4": "99", "SMTPD": self.ostrel_exim()}
+        for script in ["local/run", "prepare"]:
+            with self.subTest(script):
+                result = subprocess.run([os.path.join(examples, script)], env=env, capture_output=True, text=True,
+                                        timeout=120)
+                self.assertNotEqual(result.returncode, 0)
+                self.assertIn("FAILED: client-key: GREYLIST_CIDR4 must be a prefix length from 8 to 32, not '99'",
+                              result.stdout)
+                self.assertIn("ok: exim-trust: ", result.stdout)
+                self.assertNotIn("tcpserver", result.stdout + result.stderr)
+
     def test_remote_chain_through_tunwick(self):
         out = self.path("aiosmtpd.out")
         upstream = start_aiosmtpd(self, out)
