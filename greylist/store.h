@@ -263,9 +263,10 @@ class Store {
   // What init() creates, for its report ("tables verified and pending,
   // their indexes, ...").
   [[nodiscard]] virtual const char* schema_summary() const = 0;
-  // The grant ostrel's own role needs, where the engine has roles; null
-  // where it has none.
-  [[nodiscard]] virtual const char* role_grant() const = 0;
+  // The grant ostrel's own role needs, to role (quoted as an identifier
+  // where needed) or, when null, to "<role>"; nothing where the engine has
+  // no roles.
+  [[nodiscard]] virtual std::optional<std::string> role_grant(const char* role) const = 0;
   // The rows of a table (of one client key, unless null), oldest first, each
   // handed to sink as it is read, so that a table of any size takes little
   // memory; with widths, a first pass in the same snapshot gives the

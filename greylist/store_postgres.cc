@@ -211,6 +211,19 @@ long long number(const std::string& text) { return text.empty() ? 0 : std::stoll
 
 constexpr const char* repeatable_read = "BEGIN ISOLATION LEVEL REPEATABLE READ;";
 
+// A role as the GRANT must name it: a plain lower-case name as it is, any
+// other in double quotes (a quote inside doubled), as psql would need it.
+std::string quoted_role(std::string_view role) {
+  const bool plain = (role[0] == '_' || (role[0] >= 'a' && role[0] <= 'z')) &&
+                     std::all_of(role.begin(), role.end(), [](char c) {
+                       return c == '_' || c == '$' || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+                     });
+  if (plain) return std::string(role);
+  std::string quoted = "\"";
+  for (char c : role) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+  return quoted + "\"";
+}
+
 class PostgresStore final : public Store {
  public:
   explicit PostgresStore(std::string uri) : Store(std::move(uri)) {}
@@ -240,8 +253,9 @@ class PostgresStore final : public Store {
   [[nodiscard]] const char* schema_summary() const override {
     return "tables verified and pending, their indexes, the date functions, lock and statement time-outs";
   }
-  [[nodiscard]] const char* role_grant() const override {
-    return "GRANT SELECT, INSERT, UPDATE, DELETE ON verified, pending TO <role>;";
+  [[nodiscard]] std::optional<std::string> role_grant(const char* role) const override {
+    return "GRANT SELECT, INSERT, UPDATE, DELETE ON verified, pending TO " +
+           (role != nullptr ? quoted_role(role) : std::string("<role>")) + ";";
   }
   StoreResult<> list(Table table, const char* key, bool widths, RowSink& sink) override;
   StoreResult<AllowReport> allow(const char* key) override;

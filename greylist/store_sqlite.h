@@ -27,7 +27,9 @@ class SqliteStore final : public Store {
   [[nodiscard]] const char* schema_summary() const override {
     return "tables verified and pending, their indexes, WAL journal mode";
   }
-  [[nodiscard]] const char* role_grant() const override { return nullptr; }
+  [[nodiscard]] std::optional<std::string> role_grant(const char* /*role*/) const override {
+    return std::nullopt;
+  }
   StoreResult<> list(Table table, const char* key, bool widths, RowSink& sink) override;
   StoreResult<AllowReport> allow(const char* key) override;
   StoreResult<ForgetReport> forget(const char* key) override;

@@ -30,7 +30,7 @@ constexpr Subcommand subcommands[] = {
 };
 
 int usage(std::FILE* out, int status) {
-  std::fprintf(out, "usage: ostrelctl [--db PATH] COMMAND [ARGS...]\ncommands:\n");
+  std::fprintf(out, "usage: ostrelctl [--db PATH] COMMAND [ARGS...]\n       ostrelctl --version\ncommands:\n");
   for (const Subcommand& sub : subcommands) std::fprintf(out, "  %s\n", sub.summary);
   std::fprintf(out, "The database is --db PATH, else DBFILE, else %s. Each command takes --help.\n",
                default_db_path);
@@ -57,6 +57,10 @@ int main(int argc, char** argv) {
   const char* command = argv[first];
   if (global_db == nullptr && (std::strcmp(command, "--help") == 0 || std::strcmp(command, "help") == 0))
     return usage(stdout, 0);
+  if (global_db == nullptr && std::strcmp(command, "--version") == 0) {
+    std::printf("ostrelctl %s\n", OSTREL_VERSION);
+    return 0;
+  }
   for (const Subcommand& sub : subcommands) {
     if (std::strcmp(command, sub.name) != 0) continue;
     if (global_db == nullptr) return sub.run(argc - first, argv + first);

@@ -16,7 +16,8 @@ chain_packages="build-essential cmake pkg-config libsqlite3-dev libc-ares-dev li
   ucspi-tcp-ipv6 exim4-daemon-light swaks sqlite3"
 test_packages="clang libclang-rt-14-dev libgtest-dev libio-socket-inet6-perl libnet-ssleay-perl openssl python3
   python3-aiosmtpd python3-psycopg2 faketime libfaketime rbldnsd strace iproute2 util-linux groff-base
-  postgresql pgbouncer daemontools"
+  postgresql pgbouncer daemontools
+  dpkg-dev debhelper lintian systemd systemd-container"
 packages=$chain_packages
 [ "$mode" = all ] && packages="$packages $test_packages"
 
@@ -64,6 +65,7 @@ faketime_preloads() {
   lib=$(ls /usr/lib/*/faketime/libfaketime.so.1 2>/dev/null | head -n 1)
   [ -n "$lib" ] && [ "$(LD_PRELOAD=$lib FAKETIME=@2001-02-03\ 04:05:06 date +%Y)" = 2001 ]
 }
+debhelper_13() { dh_assistant supported-compat-levels 2>/dev/null | grep -q '"HIGHEST_STABLE_COMPAT_LEVEL":1[3-9]'; }
 postgresql_binaries() {
   for b in initdb pg_ctl postgres; do ls /usr/lib/postgresql/*/bin/$b >/dev/null 2>&1 || return 1; done
 }
@@ -102,5 +104,13 @@ if [ "$mode" = all ]; then
   have groff-base "groff" groff -v
   have daemontools "multilog" command -v multilog
   have "(none: run as root on a kernel that allows them)" "network namespaces (unshare -n)" unshare -n true
+  # The package test: it builds the package, checks it and boots this
+  # system with systemd in a container to install it there.
+  have dpkg-dev "dpkg-buildpackage" command -v dpkg-buildpackage
+  have debhelper "debhelper at compatibility level 13" debhelper_13
+  have lintian "lintian" lintian --version
+  have systemd "systemd, to boot in the container" test -x /lib/systemd/systemd
+  have systemd-container "systemd-nspawn" systemd-nspawn --version
+  have util-linux "nsenter" nsenter --version
 fi
 exit $lacking

@@ -15,6 +15,10 @@
 -- connections may record a triple or promote an address twice, and every
 -- statement tolerates such duplicates.
 
+-- Run again, the statements below find their objects there: no notice
+-- about each of them.
+SET client_min_messages = warning;
+
 -- DATETIME('now') and DATETIME(time): the time as text, or NULL when the
 -- text is no time.
 CREATE OR REPLACE FUNCTION datetime(t text) RETURNS text
@@ -63,6 +67,15 @@ CREATE INDEX IF NOT EXISTS pending_by_triple ON pending (ip, envsender, envrecip
 -- The cleanups delete by age, in batches that find their rows here.
 CREATE INDEX IF NOT EXISTS pending_by_age ON pending (tsfirstdelivery);
 CREATE INDEX IF NOT EXISTS verified_by_age ON verified (ts);
+
+-- The version of this schema, one row, for the tools that check a
+-- database as any role.
+CREATE TABLE IF NOT EXISTS schema_version (
+  one boolean PRIMARY KEY DEFAULT true CHECK (one),
+  version integer NOT NULL
+);
+INSERT INTO schema_version (version) VALUES (1) ON CONFLICT (one) DO UPDATE SET version = excluded.version;
+GRANT SELECT ON schema_version TO PUBLIC;
 
 -- Bounded waits on the server's side too: a statement that meets a lock
 -- gives up after 2 seconds, and none runs longer than 4 (ostrel gives up on

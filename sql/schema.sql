@@ -21,3 +21,5 @@ CREATE INDEX IF NOT EXISTS pending_by_triple ON pending (ip, envsender, envrecip
 -- The cleanups delete by age, in batches that find their rows here.
 CREATE INDEX IF NOT EXISTS pending_by_age ON pending (tsfirstdelivery);
 CREATE INDEX IF NOT EXISTS verified_by_age ON verified (ts);
+-- The version of this schema, for the tools that check a database.
+PRAGMA user_version = 1;

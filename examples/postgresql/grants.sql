@@ -1,9 +1,7 @@
--- Once, on the central server, as a superuser: the owner role that runs
--- `ostrelctl init-db`, the role ostrel connects as, and the database.
-CREATE ROLE ostrel_owner LOGIN;
-CREATE ROLE ostrel LOGIN;  -- give it a password (for pgbouncer) or a certificate
-CREATE DATABASE ostrel OWNER ostrel_owner;
--- Then, as ostrel_owner:  ostrelctl init-db 'postgresql://db.example.net/ostrel?user=ostrel_owner'
--- and these grants (ostrelctl init-db prints them too):
+-- After roles.sql, and after the owner has created the tables with
+--   ostrelctl init-db --grant-to ostrel 'postgresql://db.example.net/ostrel?user=ostrel_owner'
+-- as a superuser (or as ostrel_owner):
+--   psql -h db.example.net -U postgres -v ON_ERROR_STOP=1 -f grants.sql
+-- The one grant the role ostrel needs (ostrelctl init-db prints it too).
 \connect ostrel
 GRANT SELECT, INSERT, UPDATE, DELETE ON verified, pending TO ostrel;
