@@ -196,16 +196,16 @@ StoreResult<ForgetReport> SqliteStore::forget(const char* key) {
 }
 
 // One snapshot for the three statements, so the figures agree.
-StoreResult<StoreStats> SqliteStore::stats() {
+StoreResult<StoreStats> SqliteStore::stats(unsigned pending_hours, unsigned verified_hours) {
   if (sqlite3_exec(db_, "BEGIN", nullptr, nullptr, nullptr) != SQLITE_OK) return {{}, error_saying(sqlite3_errmsg(db_))};
   SqliteStatement verified(db_, ("SELECT COUNT(*), IFNULL(MIN(ts), '-'), IFNULL(MAX(ts), '-'), SUM(ts < " +
-                                 hours_ago_sql(verified_max_age_hours) + ") FROM verified")
+                                 hours_ago_sql(verified_hours) + ") FROM verified")
                                     .c_str());
   if (!verified.single_row()) return {{}, error_saying(verified.error())};
   SqliteStatement pending(db_,
                           ("SELECT COUNT(*), IFNULL(MIN(tsfirstdelivery), '-'), IFNULL(MAX(tslastdelivery), '-'), "
                            "SUM(tsfirstdelivery < " +
-                           hours_ago_sql(pending_max_age_hours) + ") FROM pending")
+                           hours_ago_sql(pending_hours) + ") FROM pending")
                               .c_str());
   if (!pending.single_row()) return {{}, error_saying(pending.error())};
   SqliteStatement by_attempts(db_, "SELECT attempts, COUNT(*) FROM pending GROUP BY attempts ORDER BY attempts");

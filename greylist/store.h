@@ -245,13 +245,18 @@ class Store {
   // Records a failed attempt on a new or an existing row.
   StoreResult<> record_new_attempt(const Triple& triple);
   StoreResult<> record_repeated_attempt(const Triple& triple);
+  // A retry sooner than the minimum delay: its time becomes the latest
+  // attempt's, and the attempts stay as they are.
+  StoreResult<> record_early_retry(const Triple& triple);
 
   // The cleanups: stale rows deleted in batches, one (in a decision) or
   // until a batch finds fewer stale rows than it may delete (the admin).
   // The value is the number of rows deleted; a failed batch ends the run.
+  // Rows older than hours go (pending: by the first attempt; verified: by
+  // the last connection).
   enum class CleanupRun { one_batch, until_done };
-  StoreResult<long> cleanup_pending(CleanupRun run);
-  StoreResult<long> cleanup_verified(CleanupRun run);
+  StoreResult<long> cleanup_pending(CleanupRun run, unsigned hours = pending_max_age_hours);
+  StoreResult<long> cleanup_verified(CleanupRun run, unsigned hours = verified_max_age_hours);
 
   // ---- The admin's operations: each engine its own statements.
 
@@ -277,8 +282,8 @@ class Store {
   virtual StoreResult<AllowReport> allow(const char* key) = 0;
   // Removes every row of the key from both tables.
   virtual StoreResult<ForgetReport> forget(const char* key) = 0;
-  // The figures of both tables, from one snapshot.
-  virtual StoreResult<StoreStats> stats() = 0;
+  // The figures of both tables, from one snapshot; stale by the ages given.
+  virtual StoreResult<StoreStats> stats(unsigned pending_hours, unsigned verified_hours) = 0;
 
   // A store kept in a file (SQLite) is backed up and restored here, beside
   // live traffic; one kept by a server (PostgreSQL) with the server's own

@@ -260,7 +260,7 @@ class PostgresStore final : public Store {
   StoreResult<> list(Table table, const char* key, bool widths, RowSink& sink) override;
   StoreResult<AllowReport> allow(const char* key) override;
   StoreResult<ForgetReport> forget(const char* key) override;
-  StoreResult<StoreStats> stats() override;
+  StoreResult<StoreStats> stats(unsigned pending_hours, unsigned verified_hours) override;
   [[nodiscard]] bool copies_as_file() const override { return false; }
   [[nodiscard]] std::string file_name() const override { return ""; }
   [[nodiscard]] std::optional<CopyError> copy_into(const char* /*file*/) override {
@@ -690,16 +690,16 @@ int count_attempts(void* userarg, int argc, char** argv, char** /*colnames*/) no
 
 // The figures and the counts by attempts in one snapshot. Rows without a
 // number of attempts are left out of those counts.
-StoreResult<StoreStats> PostgresStore::stats() {
+StoreResult<StoreStats> PostgresStore::stats(unsigned pending_hours, unsigned verified_hours) {
   if (conn_ == nullptr) return {{}, error_saying(no_connection().message)};
   const std::string figures =
       "SELECT (SELECT count(*) FROM verified), COALESCE((SELECT min(ts) FROM verified), '-'), "
       "COALESCE((SELECT max(ts) FROM verified), '-'), (SELECT count(*) FROM verified WHERE ts < " +
-      hours_ago_sql(verified_max_age_hours) +
+      hours_ago_sql(verified_hours) +
       "), (SELECT count(*) FROM pending), COALESCE((SELECT min(tsfirstdelivery) FROM pending), '-'), "
       "COALESCE((SELECT max(tslastdelivery) FROM pending), '-'), (SELECT count(*) FROM pending WHERE "
       "tsfirstdelivery < " +
-      hours_ago_sql(pending_max_age_hours) + ")";
+      hours_ago_sql(pending_hours) + ")";
   const std::string counts =
       "SELECT attempts, count(*) FROM pending WHERE attempts IS NOT NULL GROUP BY attempts ORDER BY attempts";
   OneRow row;

@@ -33,7 +33,7 @@ class SqliteStore final : public Store {
   StoreResult<> list(Table table, const char* key, bool widths, RowSink& sink) override;
   StoreResult<AllowReport> allow(const char* key) override;
   StoreResult<ForgetReport> forget(const char* key) override;
-  StoreResult<StoreStats> stats() override;
+  StoreResult<StoreStats> stats(unsigned pending_hours, unsigned verified_hours) override;
   [[nodiscard]] bool copies_as_file() const override { return true; }
   [[nodiscard]] std::string file_name() const override;
   [[nodiscard]] std::optional<CopyError> copy_into(const char* file) override;

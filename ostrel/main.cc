@@ -16,6 +16,7 @@
 #include "connection_limit.h"
 #include "connection_slots.h"
 #include "decision.h"
+#include "decision_settings.h"
 #include "decision_line.h"
 #include "exit_status.h"
 #include "greet_delay.h"
@@ -149,7 +150,7 @@ void make_pipes() {
   _exit(exit_status::gave_up);
 }
 
-[[noreturn]] void watch_dialogue() {
+[[noreturn]] void watch_dialogue(const DecisionSettings& settings) {
   close(pipe_to_server[0]);
   pipe_to_server[0] = -1;
   close(pipe_from_server[1]);
@@ -157,7 +158,7 @@ void make_pipes() {
   prepare_for_sending();
   envelope.from[0] = '\0';
   envelope.to[0] = '\0';
-  greylist_decision(envelope_session(), *store);
+  greylist_decision(envelope_session(), *store, settings);
 }
 
 }  // namespace
@@ -179,6 +180,7 @@ int main(int argc, char** argv) {
   if (const char* local = std::getenv("TCPLOCALHOST")) local_hostname = local;
   read_client_address();
   set_client_key();
+  const DecisionSettings settings = decision_settings_from_env();
   const unsigned connection_limit = connection_limit_from_env();
   open_store();
   seed_random();
@@ -202,5 +204,5 @@ int main(int argc, char** argv) {
   pid_t server = fork();
   if (server == 0) become_server();
   note_server_started(server);
-  watch_dialogue();
+  watch_dialogue(settings);
 }

@@ -114,3 +114,10 @@ std::unique_ptr<Store> open_existing_store(const char* location) {
 void report_failure(const char* command, const StoreError& error) {
   std::fprintf(stderr, "ostrelctl: %s failed: %s\n", command, error.text().c_str());
 }
+
+std::optional<CleanupAges> read_cleanup_ages() {
+  SettingRead<CleanupAges> ages = cleanup_ages_from_env();
+  if (ages.ok()) return ages.value;
+  std::fprintf(stderr, "ostrelctl: %s\n", ages.error->c_str());
+  return std::nullopt;
+}

@@ -5,9 +5,11 @@
 
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "client_address.h"
+#include "policy_settings.h"
 #include "store.h"
 
 struct CommandLine {
@@ -36,6 +38,10 @@ struct Accepts {
 // database. key receives it in the form ostrel writes, the one that is
 // looked up, stored and printed. False after one line saying why.
 [[nodiscard]] bool read_client_key(const char* text, client_address::KeyText& key);
+
+// The cleanups' ages as ostrel reads them (GREYLIST_PENDING_HOURS,
+// GREYLIST_VERIFIED_HOURS); none after one line saying which is bad.
+[[nodiscard]] std::optional<CleanupAges> read_cleanup_ages();
 
 // The store at the location, opened without creating it and with both
 // tables there; null after one line saying why not.
