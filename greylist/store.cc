@@ -67,6 +67,12 @@ bool address_fits_statements(const char* text) {
 
 std::string hours_ago_sql(unsigned hours) { return "DATETIME('now', '-" + std::to_string(hours) + " hours')"; }
 
+StoreResult<bool> Store::upgrade_due() {
+  StoreResult<int> version = schema_version();
+  if (!version.ok()) return {false, version.error};
+  return {version.value < current_schema_version, std::nullopt};
+}
+
 const std::vector<const char*>& table_columns(Table table) {
   static const std::vector<const char*> pending = {"ip",  "envsender",      "envrecipient", "tsfirstdelivery",
                                                    "tslastdelivery", "attempts"};

@@ -30,8 +30,9 @@ class SqliteStore final : public Store {
   [[nodiscard]] std::optional<std::string> role_grant(const char* /*role*/) const override {
     return std::nullopt;
   }
-  StoreResult<> list(Table table, const char* key, bool widths, RowSink& sink) override;
-  StoreResult<AllowReport> allow(const char* key) override;
+  StoreResult<> list(Table table, const std::vector<std::string>& keys, bool widths, RowSink& sink) override;
+  StoreResult<AllowReport> allow(const char* key, bool permanent) override;
+  StoreResult<int> schema_version() override;
   StoreResult<ForgetReport> forget(const char* key) override;
   StoreResult<StoreStats> stats(unsigned pending_hours, unsigned verified_hours) override;
   [[nodiscard]] bool copies_as_file() const override { return true; }

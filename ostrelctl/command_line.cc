@@ -5,12 +5,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <tuple>
 
 int parse_command_line(int argc, char** argv, const char* usage, Accepts accepts, CommandLine& line) {
-  enum { DB = 256, IP, TSV, HELP };
+  enum { DB = 256, IP, TSV, PERMANENT, HELP };
   static const option long_options[] = {{"db", required_argument, nullptr, DB},
                                         {"ip", required_argument, nullptr, IP},
                                         {"tsv", no_argument, nullptr, TSV},
+                                        {"permanent", no_argument, nullptr, PERMANENT},
                                         {"help", no_argument, nullptr, HELP},
                                         {nullptr, 0, nullptr, 0}};
   optind = 1;
@@ -20,11 +22,12 @@ int parse_command_line(int argc, char** argv, const char* usage, Accepts accepts
     if (c == DB) line.db_path = optarg;
     else if (c == IP && accepts.ip) line.ip = optarg;
     else if (c == TSV && accepts.tsv) line.tsv = true;
+    else if (c == PERMANENT && accepts.permanent) line.permanent = true;
     else if (c == HELP) {
       std::fputs(usage, stdout);
       return 0;
     } else {
-      if (c == IP || c == TSV) std::fprintf(stderr, "ostrelctl: %s takes no %s\n", argv[0], argv[optind - 1]);
+      if (c == IP || c == TSV || c == PERMANENT) std::fprintf(stderr, "ostrelctl: %s takes no %s\n", argv[0], argv[optind - 1]);
       std::fputs(usage, stderr);
       return 2;
     }
@@ -113,6 +116,23 @@ std::unique_ptr<Store> open_existing_store(const char* location) {
 
 void report_failure(const char* command, const StoreError& error) {
   std::fprintf(stderr, "ostrelctl: %s failed: %s\n", command, error.text().c_str());
+}
+
+std::optional<client_address::KeyPrefixes> read_key_prefixes() {
+  client_address::KeyPrefixes prefixes;
+  for (auto [name, range, length] : {std::tuple{"GREYLIST_CIDR4", client_address::ipv4_prefixes, &prefixes.ipv4},
+                                     std::tuple{"GREYLIST_CIDR6", client_address::ipv6_prefixes, &prefixes.ipv6}}) {
+    const char* value = std::getenv(name);
+    if (value == nullptr) continue;
+    std::optional<unsigned> parsed = client_address::parse_prefix_length(value, range);
+    if (!parsed) {
+      std::fprintf(stderr, "ostrelctl: %s must be a prefix length from %u to %u, not '%s'\n", name, range.shortest,
+                   range.longest, value);
+      return std::nullopt;
+    }
+    *length = *parsed;
+  }
+  return prefixes;
 }
 
 std::optional<CleanupAges> read_cleanup_ages() {

@@ -16,6 +16,7 @@ struct CommandLine {
   const char* db_path = nullptr;
   const char* ip = nullptr;
   bool tsv = false;
+  bool permanent = false;
   std::vector<const char*> operands;
 };
 
@@ -24,9 +25,10 @@ struct Accepts {
   bool ip = false;
   bool tsv = false;
   std::size_t operands = 0;
+  bool permanent = false;
 };
 
-// Parses --db, --ip, --tsv and --help; returns -1 to go on, else the exit
+// Parses --db, --ip, --tsv, --permanent and --help; returns -1 to go on, else the exit
 // status (the usage printed).
 [[nodiscard]] int parse_command_line(int argc, char** argv, const char* usage, Accepts accepts, CommandLine& line);
 
@@ -38,6 +40,10 @@ struct Accepts {
 // database. key receives it in the form ostrel writes, the one that is
 // looked up, stored and printed. False after one line saying why.
 [[nodiscard]] bool read_client_key(const char* text, client_address::KeyText& key);
+
+// The prefix lengths ostrel keys clients on (GREYLIST_CIDR4,
+// GREYLIST_CIDR6), 0 where unset; none after one line saying which is bad.
+[[nodiscard]] std::optional<client_address::KeyPrefixes> read_key_prefixes();
 
 // The cleanups' ages as ostrel reads them (GREYLIST_PENDING_HOURS,
 // GREYLIST_VERIFIED_HOURS); none after one line saying which is bad.

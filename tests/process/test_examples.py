@@ -233,8 +233,8 @@ class PostgresqlSteps(WorkdirCase):
         allowed = self.ostrelctl("ostrel", "allow", "192.0.2.1")
         self.assertEqual(allowed.returncode, 0, allowed.stderr)
         self.assertTrue(allowed.stdout.startswith("192.0.2.1 is now a verified server"), allowed.stdout)
-        self.assertEqual(self.cluster.query("ostrel", "SELECT version FROM schema_version"), [(1,)])
+        self.assertEqual(self.cluster.query("ostrel", "SELECT version FROM schema_version"), [(2,)])
         with self.cluster.connect("ostrel", user="ostrel") as conn:
             cur = conn.cursor()
             cur.execute("SELECT version FROM schema_version")
-            self.assertEqual(cur.fetchall(), [(1,)])
+            self.assertEqual(cur.fetchall(), [(2,)])

@@ -201,7 +201,7 @@ class DebianPackage(unittest.TestCase):
         self.assertEqual(user[5:], ["/var/lib/ostrel", "/usr/sbin/nologin"])
         self.assertEqual(box.run("stat", "-c", "%U:%G %a", "/var/lib/ostrel", "/var/lib/ostrel/ostrel.db").stdout,
                          "ostrel:ostrel 750\nostrel:ostrel 644\n")
-        self.assertEqual(box.run("sqlite3", "/var/lib/ostrel/ostrel.db", "PRAGMA user_version").stdout, "1\n")
+        self.assertEqual(box.run("sqlite3", "/var/lib/ostrel/ostrel.db", "PRAGMA user_version").stdout, "2\n")
         conffiles = box.run("dpkg-query", "-W", "-f", "${Conffiles}", "ostrel").stdout
         self.assertEqual(re.findall(r"^ (\S+) ", conffiles, re.M), ["/etc/ostrel/ostrel.env", "/etc/ostrel/suspicion"])
         self.assertEqual(box.run("ostrelctl", "--version").stdout, f"ostrelctl {self.version}\n")

@@ -180,3 +180,99 @@ class Ages(PolicyCase):
                     self.assertEqual((result.returncode, result.stdout, result.stderr),
                                      (2, "", f"ostrelctl: {name} must be a number of hours from 1 to 87600, "
                                              "not '0'\n"))
+
+
+class Allows(PolicyCase):
+    """ostrelctl allow's rows, plain and permanent, beside ostrel's own
+    statements. Written for both engines: the PostgreSQL suite runs them
+    again with downgrade() its own. Ages are set by writing an old ts, since
+    PostgreSQL's clock is the server's."""
+
+    def ctl(self, *args, **env):
+        return subprocess.run([program("ostrelctl"), *args], capture_output=True, text=True,
+                              env=program_env({"DBFILE": self.db}, env))
+
+    def ts(self, ip):
+        return [row[0] for row in self.query("SELECT ts FROM verified WHERE ip = ?", ip)]
+
+    def owner_db(self):
+        """The location init-db runs on, as the schema's owner."""
+        return self.db
+
+    def downgrade(self):
+        """The schema as init-db made it before permanent rows."""
+        self.query("DROP TRIGGER verified_permanent_kept")
+        self.query("PRAGMA user_version = 1")
+
+    def test_allowed_rows_expire_and_permanent_ones_last_until_forgotten(self):
+        self.assertEqual(self.ctl("allow", "192.0.2.1").returncode, 0)
+        result = self.ctl("allow", "--permanent", "192.0.2.7")
+        self.assertEqual((result.returncode, result.stdout, result.stderr),
+                         (0, "192.0.2.7 is now a permanent verified server; 0 pending rows removed\n", ""))
+        # ostrel's refresh on the verified road, then a plain allow, keep it permanent
+        proc = self.ostrel(["silent"], TCPREMOTEIP="192.0.2.7")
+        proc.shut_write()
+        proc.wait()
+        self.assertIn("ostrel: Query: 'UPDATE verified SET ts = DATETIME('now') WHERE ip = '192.0.2.7''\n",
+                      proc.stderr())
+        self.assertIn("decision=verified", proc.stderr())
+        self.assertEqual(self.ctl("allow", "192.0.2.7").stdout,
+                         "192.0.2.7 is still a verified server; 0 pending rows removed\n")
+        self.assertEqual(self.ts("192.0.2.7"), ["9999-12-31 23:59:59"])
+        self.assertEqual(self.ctl("list", "verified", "--ip", "192.0.2.7", "--tsv").stdout, "192.0.2.7\tpermanent\n")
+        stats = self.ctl("stats").stdout
+        self.assertIn("verified: 2 rows, oldest 2", stats)
+        self.assertNotIn("9999", stats)
+        self.assertIn("verified: 1 permanent (allow --permanent), never deleted by a cleanup\n", stats)
+        # both aged 21 days: the next cleanup deletes the allowed row alone
+        self.query("UPDATE verified SET ts = DATETIME('now', '-504 hours') WHERE ip = '192.0.2.1'")
+        self.query("UPDATE verified SET ts = DATETIME('now', '-504 hours') WHERE ip = '192.0.2.7'")
+        self.assertEqual(self.ctl("cleanup").stdout, "cleanup: 0 pending and 1 verified rows deleted\n")
+        self.assertEqual(self.verified(), ["192.0.2.7"])
+        self.assertEqual(self.ctl("forget", "192.0.2.7").returncode, 0)
+        self.assertEqual(self.verified(), [])
+
+    def test_older_schema_refuses_permanent_until_init_db(self):
+        self.downgrade()
+        self.ctl("allow", "192.0.2.1")
+        result = self.ctl("allow", "--permanent", "192.0.2.7")
+        self.assertEqual((result.returncode, result.stdout, result.stderr),
+                         (1, "", "ostrelctl: the database's schema keeps no permanent rows yet; run `ostrelctl "
+                                 "init-db` on it first\n"))
+        self.assertEqual(self.verified(), ["192.0.2.1"])
+        # ostrel goes on as before on the older schema
+        proc = self.ostrel(["silent"], TCPREMOTEIP="192.0.2.1")
+        proc.shut_write()
+        self.assertEqual(proc.wait(), 0)
+        self.assertIn("decision=verified", proc.stderr())
+        upgraded = self.ctl("init-db", self.owner_db())
+        self.assertEqual(upgraded.returncode, 0, upgraded.stderr)
+        self.assertNotIn("nothing changed", upgraded.stdout)
+        self.assertEqual(self.ctl("allow", "--permanent", "192.0.2.7").returncode, 0)
+        self.assertEqual(self.ts("192.0.2.7"), ["9999-12-31 23:59:59"])
+
+    def test_networks_and_the_settings_here(self):
+        unset = ("ostrelctl: warning: GREYLIST_CIDR4 is not set here; an ostrel without GREYLIST_CIDR4=24 keys "
+                 "clients on their addresses and will not match 192.0.2.0/24\n")
+        other = ("ostrelctl: warning: GREYLIST_CIDR4 is 16 here; an ostrel without GREYLIST_CIDR4=24 keys clients "
+                 "on other networks and will not match 192.0.2.0/24\n")
+        unset6 = unset.replace("CIDR4", "CIDR6").replace("=24", "=64").replace("192.0.2.0/24", "2001:db8::/64")
+        for key, env, warning in [("192.0.2.0/24", {}, unset), ("192.0.2.0/24", {"GREYLIST_CIDR4": "16"}, other),
+                                  ("192.0.2.0/24", {"GREYLIST_CIDR4": "24"}, ""),
+                                  ("192.0.2.0/24", {"GREYLIST_CIDR6": "64"}, unset),
+                                  ("2001:db8::/64", {"GREYLIST_CIDR4": "64"}, None),
+                                  ("2001:db8::/64", {"GREYLIST_CIDR4": "24"}, unset6),
+                                  ("192.0.2.9", {}, "")]:
+            with self.subTest(key=key, env=env):
+                result = self.ctl("allow", key, **env)
+                if warning is None:  # a bad setting: refused, nothing done
+                    self.assertEqual((result.returncode, result.stderr),
+                                     (2, "ostrelctl: GREYLIST_CIDR4 must be a prefix length from 8 to 32, not '64'\n"))
+                else:
+                    self.assertEqual((result.returncode, result.stderr), (0, warning))
+        self.assertEqual(sorted(self.verified()), ["192.0.2.0/24", "192.0.2.9", "2001:db8::/64"])
+        # an address also finds its network's row, as the settings here key it
+        for env, rows in [({}, ["192.0.2.9"]), ({"GREYLIST_CIDR4": "24"}, ["192.0.2.0/24", "192.0.2.9"])]:
+            with self.subTest(env=env):
+                listed = self.ctl("list", "verified", "--ip", "192.0.2.9", "--tsv", **env).stdout
+                self.assertEqual(sorted(line.split("\t")[0] for line in listed.splitlines()), rows)
