@@ -181,22 +181,37 @@ bool take(unsigned field, std::string_view value, Decision& d) {
       if (outcome) d.outcome = *outcome;
       return outcome.has_value();
     }
-    case f_client: d.client = value; return true;
-    case f_key: d.key = value; return true;
+    case f_client:
+      d.client = value;
+      return true;
+    case f_key:
+      d.key = value;
+      return true;
     case f_from:
     case f_to:
       if (!(address = read_address(value))) return false;
       (field == f_from ? d.sender : d.recipient) = *address;
       return true;
-    default: break;
+    default:
+      break;
   }
   if (!(number = read_number(value))) return false;
   switch (field) {
-    case f_attempts: d.attempts = *number; break;
-    case f_required: d.required = *number; break;
-    case f_age: d.age = *number; break;
-    case f_delay: d.delay = number; break;
-    default: d.wait = number; break;
+    case f_attempts:
+      d.attempts = *number;
+      break;
+    case f_required:
+      d.required = *number;
+      break;
+    case f_age:
+      d.age = *number;
+      break;
+    case f_delay:
+      d.delay = number;
+      break;
+    default:
+      d.wait = number;
+      break;
   }
   return true;
 }

@@ -51,11 +51,11 @@ struct Decision {
   // The envelope and the pending row of its triple; absent on the verified
   // road, where no dialogue is watched.
   bool with_envelope = false;
-  std::string_view sender;     // "" for the null sender
-  std::string_view recipient;  // "" when the accepted recipient had no address ostrel could read
-  std::uint32_t attempts = 0;  // attempts recorded before this one
-  std::uint32_t required = 0;  // attempts the triple needs before it passes
-  std::uint32_t age = 0;       // seconds since the triple's first recorded attempt (0 without one)
+  std::string_view sender;             // "" for the null sender
+  std::string_view recipient;          // "" when the accepted recipient had no address ostrel could read
+  std::uint32_t attempts = 0;          // attempts recorded before this one
+  std::uint32_t required = 0;          // attempts the triple needs before it passes
+  std::uint32_t age = 0;               // seconds since the triple's first recorded attempt (0 without one)
   std::optional<std::uint32_t> delay;  // on a pass: how long the sender was held back
   std::optional<std::uint32_t> wait;   // on a refusal for a too early retry: seconds still to wait
 

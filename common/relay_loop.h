@@ -130,8 +130,7 @@ template <typename Client, typename Server>
     }
 
     ReadResult got = server.read(chunk.data(), chunk.size());
-    if (got.status == ReadStatus::failed && settings.retry_interrupted && (errno == EAGAIN || errno == EINTR))
-      continue;
+    if (got.status == ReadStatus::failed && settings.retry_interrupted && (errno == EAGAIN || errno == EINTR)) continue;
     if (got.status != ReadStatus::data) return {RelayEnd::server_ended, 0, 0, !client_open};
     if (got.len == 0) continue;
     WriteStatus sent = client.write(chunk.data(), got.len);

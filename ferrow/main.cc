@@ -56,7 +56,8 @@ int main(int argc, char** argv) {
     return exit_status::flagger_setup;
   }
   if (lookup.run(zones) == dnsbl::Outcome::over_limit) {
-    log_msg(2, "Warning! Number of RBLs configured exceeds hardcoded limit (%u)", static_cast<unsigned>(dnsbl::max_zones));
+    log_msg(2, "Warning! Number of RBLs configured exceeds hardcoded limit (%u)",
+            static_cast<unsigned>(dnsbl::max_zones));
     run_child(child_argv);
   }
   lookup.close();

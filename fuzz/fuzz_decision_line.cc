@@ -37,7 +37,8 @@ void write_read(const uint8_t* data, size_t size) {
   };
   auto number = [&rest]() {
     std::uint32_t n = 0;
-    for (int i = 0; i < 4 && !rest.empty(); ++i, rest.remove_prefix(1)) n = n << 8 | static_cast<unsigned char>(rest[0]);
+    for (int i = 0; i < 4 && !rest.empty(); ++i, rest.remove_prefix(1))
+      n = n << 8 | static_cast<unsigned char>(rest[0]);
     return n;
   };
   unsigned char flags = rest.empty() ? 0 : static_cast<unsigned char>(rest[0]);

@@ -41,7 +41,6 @@ std::string server_output(uint8_t choice) {
   return out;
 }
 
-
 }  // namespace
 
 // Ends a run instead of the process.
@@ -58,6 +57,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   return 0;
 }
 
+// The envelope the session fills in, looked at after it.
+Envelope envelope;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1 || size > 60000) return 0;
   feed(client_in, std::string(reinterpret_cast<const char*>(data) + 1, size - 1));
@@ -65,7 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   envelope = Envelope{};
   client_metainfo.validity = 0;
   try {
-    SessionResult result = envelope_session();
+    SessionResult result = envelope_session(envelope, client_metainfo);
     const HeldLine& held = result.held;
     // A held line is DATA or BDAT with an empty recipient, kept whole.
     if (result.end == SessionEnd::held &&

@@ -23,6 +23,7 @@
 #include "bdat_size.h"
 #include "client_side.h"
 #include "log.h"
+#include "write_all.h"
 #include "session.h"
 #include "state.h"
 
@@ -51,9 +52,8 @@ std::string server_output(uint8_t choice) {
   return out;
 }
 
-
 SSL_CTX* client_context = nullptr;
-int null_fd = -1;  // /dev/null, far above the descriptors a run uses
+int null_fd = -1;             // /dev/null, far above the descriptors a run uses
 int to_server[2] = {-1, -1};  // what the session sends to the server program
 
 // The client: STARTTLS in clear, the handshake, the input inside TLS, then
@@ -93,8 +93,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   if (mkdtemp(dir) == nullptr) __builtin_trap();
   std::string cert = std::string(dir) + "/cert.pem";
   std::string key = std::string(dir) + "/key.pem";
-  std::string command = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -days 2 -noenc"
-                        " -subj /CN=fuzz.example -keyout " + key + " -out " + cert + " 2>/dev/null";
+  std::string command =
+      "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -days 2 -noenc"
+      " -subj /CN=fuzz.example -keyout " +
+      key + " -out " + cert + " 2>/dev/null";
   if (std::system(command.c_str()) != 0) __builtin_trap();
   setenv("TLSCERT", cert.c_str(), 1);
   setenv("TLSKEY", key.c_str(), 1);
@@ -106,6 +108,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   client_metainfo.addr = "192.0.2.1";
   return 0;
 }
+
+// The envelope the session fills in, looked at after it.
+Envelope envelope;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1 || size > 60000) return 0;
@@ -129,7 +134,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::thread client(run_client, pair[1], std::string(reinterpret_cast<const char*>(data) + 1, size - 1));
   try {
     // With TLS of ostrel's own, STARTTLS never ends the session.
-    if (envelope_session().end == SessionEnd::starttls) __builtin_trap();
+    if (envelope_session(envelope, client_metainfo).end == SessionEnd::starttls) __builtin_trap();
   } catch (const ProcessEnded&) {
   }
   client_side_reset();

@@ -20,9 +20,7 @@ class CompiledRegex {
     compiled_ = pattern_is_tame(pattern) && regcomp(&re_, pattern, flags) == 0;
     return compiled_;
   }
-  [[nodiscard]] bool matches(const char* text) const {
-    return compiled_ && regexec(&re_, text, 0, nullptr, 0) == 0;
-  }
+  [[nodiscard]] bool matches(const char* text) const { return compiled_ && regexec(&re_, text, 0, nullptr, 0) == 0; }
   // Finds the leftmost match of the first group; false when none.
   [[nodiscard]] bool find_group(const char* text, regmatch_t& group) const {
     regmatch_t found[2];

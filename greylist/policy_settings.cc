@@ -4,8 +4,7 @@
 
 namespace {
 
-std::string out_of_range(const char* name, const char* unit, std::uint32_t low, std::uint32_t high,
-                         const char* value) {
+std::string out_of_range(const char* name, const char* unit, std::uint32_t low, std::uint32_t high, const char* value) {
   return std::string(name) + " must be a number of " + unit + " from " + std::to_string(low) + " to " +
          std::to_string(high) + ", not '" + value + "'";
 }
@@ -46,9 +45,10 @@ SettingRead<std::optional<std::uint32_t>> min_delay_from_env(const CleanupAges& 
   std::optional<std::uint32_t> seconds = parse_bounded_number(value, 0, max_min_delay_s);
   if (!seconds) return {{}, out_of_range("GREYLIST_MINDELAY", "seconds", 0, max_min_delay_s, value)};
   if (static_cast<std::uint64_t>(*seconds) >= static_cast<std::uint64_t>(ages.pending_hours) * 3600)
-    return {{}, "GREYLIST_MINDELAY of " + std::to_string(*seconds) +
-                    " seconds does not end before pending triples are forgotten (GREYLIST_PENDING_HOURS, " +
-                    std::to_string(ages.pending_hours) + " hours)"};
+    return {{},
+            "GREYLIST_MINDELAY of " + std::to_string(*seconds) +
+                " seconds does not end before pending triples are forgotten (GREYLIST_PENDING_HOURS, " +
+                std::to_string(ages.pending_hours) + " hours)"};
   return {seconds, std::nullopt};
 }
 
@@ -65,7 +65,9 @@ SettingRead<std::optional<std::string>> reply_from_env(std::size_t room) {
   const char* value = std::getenv("GREYLIST_REPLY");
   if (value == nullptr) return {};
   if (!is_temporary_reply_line(value, room))
-    return {{}, "GREYLIST_REPLY must be one temporary-failure reply line (a code 4xx, then a blank or nothing; "
-                "printable ASCII; at most " + std::to_string(room - 3) + " characters)"};
+    return {{},
+            "GREYLIST_REPLY must be one temporary-failure reply line (a code 4xx, then a blank or nothing; "
+            "printable ASCII; at most " +
+                std::to_string(room - 3) + " characters)"};
   return {std::string(value), std::nullopt};
 }

@@ -48,7 +48,7 @@ std::string greylist_database_fault(sqlite3* db) {
 int page_size(sqlite3* db) {
   std::string size;
   return sqlite3_exec(db, "PRAGMA page_size", keep_first_value, &size, nullptr) == SQLITE_OK ? std::atoi(size.c_str())
-                                                                                            : 0;
+                                                                                             : 0;
 }
 
 int count_schema_objects(sqlite3* db) {
@@ -105,9 +105,12 @@ TablesCheck SqliteStore::check_tables() {
   for (const char* table : {"verified", "pending"}) {
     std::string error;
     switch (find_table(db_, table, error)) {
-      case TablePresence::present: break;
-      case TablePresence::absent: return {TablesCheck::Status::missing, table, ""};
-      case TablePresence::failed: return {TablesCheck::Status::unreadable, "", error};
+      case TablePresence::present:
+        break;
+      case TablePresence::absent:
+        return {TablesCheck::Status::missing, table, ""};
+      case TablePresence::failed:
+        return {TablesCheck::Status::unreadable, "", error};
     }
   }
   return {};
@@ -136,7 +139,8 @@ StoreResult<> SqliteStore::list(Table table, const std::vector<std::string>& key
   auto bind_keys = [&keys](SqliteStatement& stmt) {
     for (std::size_t i = 0; i < keys.size(); ++i) stmt.bind(static_cast<int>(i) + 1, keys[i].c_str());
   };
-  if (sqlite3_exec(db_, "BEGIN", nullptr, nullptr, nullptr) != SQLITE_OK) return {{}, error_saying(sqlite3_errmsg(db_))};
+  if (sqlite3_exec(db_, "BEGIN", nullptr, nullptr, nullptr) != SQLITE_OK)
+    return {{}, error_saying(sqlite3_errmsg(db_))};
   if (widths) {
     SqliteStatement sizes(db_, width_query(columns, from).c_str());
     bind_keys(sizes);
@@ -175,7 +179,7 @@ StoreResult<AllowReport> SqliteStore::allow(const char* key, bool permanent) {
   report.known = known_row.integer(0) > 0;
   if (!known_row.finish()) return {{}, error_saying(known_row.error())};
   SqliteStatement write(db_, report.known ? (permanent ? "UPDATE verified SET ts = ?2 WHERE ip = ?1"
-                                                      : "UPDATE verified SET ts = DATETIME('now') WHERE ip = ?1")
+                                                       : "UPDATE verified SET ts = DATETIME('now') WHERE ip = ?1")
                                           : (permanent ? "INSERT INTO verified (ip, ts) VALUES (?1, ?2)"
                                                        : "INSERT INTO verified (ip, ts) VALUES (?1, DATETIME('now'))"));
   write.bind(1, key);
@@ -212,18 +216,20 @@ StoreResult<ForgetReport> SqliteStore::forget(const char* key) {
 
 // One snapshot for the three statements, so the figures agree.
 StoreResult<StoreStats> SqliteStore::stats(unsigned pending_hours, unsigned verified_hours) {
-  if (sqlite3_exec(db_, "BEGIN", nullptr, nullptr, nullptr) != SQLITE_OK) return {{}, error_saying(sqlite3_errmsg(db_))};
+  if (sqlite3_exec(db_, "BEGIN", nullptr, nullptr, nullptr) != SQLITE_OK)
+    return {{}, error_saying(sqlite3_errmsg(db_))};
   const std::string lasting = std::string("ts <> '") + permanent_ts + "'";
-  SqliteStatement verified(db_, ("SELECT COUNT(*), IFNULL(MIN(CASE WHEN " + lasting + " THEN ts END), '-'), "
-                                 "IFNULL(MAX(CASE WHEN " + lasting + " THEN ts END), '-'), SUM(ts < " +
-                                 hours_ago_sql(verified_hours) + "), TOTAL(NOT " + lasting + ") FROM verified")
+  SqliteStatement verified(db_, ("SELECT COUNT(*), IFNULL(MIN(CASE WHEN " + lasting +
+                                 " THEN ts END), '-'), "
+                                 "IFNULL(MAX(CASE WHEN " +
+                                 lasting + " THEN ts END), '-'), SUM(ts < " + hours_ago_sql(verified_hours) +
+                                 "), TOTAL(NOT " + lasting + ") FROM verified")
                                     .c_str());
   if (!verified.single_row()) return {{}, error_saying(verified.error())};
-  SqliteStatement pending(db_,
-                          ("SELECT COUNT(*), IFNULL(MIN(tsfirstdelivery), '-'), IFNULL(MAX(tslastdelivery), '-'), "
-                           "SUM(tsfirstdelivery < " +
-                           hours_ago_sql(pending_hours) + ") FROM pending")
-                              .c_str());
+  SqliteStatement pending(db_, ("SELECT COUNT(*), IFNULL(MIN(tsfirstdelivery), '-'), IFNULL(MAX(tslastdelivery), '-'), "
+                                "SUM(tsfirstdelivery < " +
+                                hours_ago_sql(pending_hours) + ") FROM pending")
+                                   .c_str());
   if (!pending.single_row()) return {{}, error_saying(pending.error())};
   SqliteStatement by_attempts(db_, "SELECT attempts, COUNT(*) FROM pending GROUP BY attempts ORDER BY attempts");
   StoreStats stats;
@@ -285,7 +291,8 @@ std::optional<RestoreError> SqliteStore::restore_from(const char* file) {
   int rc = sqlite3_open_v2(file, &opened, SQLITE_OPEN_READWRITE, nullptr);
   Connection source(opened, &sqlite3_close);
   if (rc != SQLITE_OK)
-    return RestoreError{RestoreError::Kind::source_unopenable, opened != nullptr ? sqlite3_errmsg(opened) : "out of memory"};
+    return RestoreError{RestoreError::Kind::source_unopenable,
+                        opened != nullptr ? sqlite3_errmsg(opened) : "out of memory"};
   sqlite3_busy_handler(source.get(), busydb_callback, nullptr);
   if (std::string fault = greylist_database_fault(source.get()); !fault.empty())
     return RestoreError{RestoreError::Kind::source_unsound, fault};

@@ -74,8 +74,8 @@ StoreResult<bool> Store::upgrade_due() {
 }
 
 const std::vector<const char*>& table_columns(Table table) {
-  static const std::vector<const char*> pending = {"ip",  "envsender",      "envrecipient", "tsfirstdelivery",
-                                                   "tslastdelivery", "attempts"};
+  static const std::vector<const char*> pending = {
+      "ip", "envsender", "envrecipient", "tsfirstdelivery", "tslastdelivery", "attempts"};
   static const std::vector<const char*> verified = {"ip", "ts"};
   return table == Table::pending ? pending : verified;
 }
@@ -192,12 +192,12 @@ StoreResult<> Store::record_new_attempt(const Triple& triple) {
 }
 
 StoreResult<> Store::record_repeated_attempt(const Triple& triple) {
-  StoreResult<> fits = bounded(495,
-                               "UPDATE pending SET attempts=(SELECT attempts FROM pending WHERE ip=? AND envsender=? "
-                               "AND envrecipient=? LIMIT 1)+1, tslastdelivery=DATETIME('now') WHERE ip=? AND "
-                               "envsender=? AND envrecipient=?",
-                               {triple.client, triple.sender, triple.recipient, triple.client, triple.sender,
-                                triple.recipient});
+  StoreResult<> fits =
+      bounded(495,
+              "UPDATE pending SET attempts=(SELECT attempts FROM pending WHERE ip=? AND envsender=? "
+              "AND envrecipient=? LIMIT 1)+1, tslastdelivery=DATETIME('now') WHERE ip=? AND "
+              "envsender=? AND envrecipient=?",
+              {triple.client, triple.sender, triple.recipient, triple.client, triple.sender, triple.recipient});
   if (!fits.ok()) return fits;
   return run_statement(Trace::bare);
 }
@@ -228,16 +228,18 @@ StoreResult<long> Store::delete_in_batches(CleanupRun run_how) {
 // the age column, so a batch costs the same on a table of any size.
 StoreResult<long> Store::cleanup_pending(CleanupRun run_how, unsigned hours) {
   log_msg(5, "Cleaning up stale pending entries.");
-  statement_.print("DELETE FROM pending WHERE %s IN (SELECT %s FROM pending WHERE tsfirstdelivery < "
-                   "DATETIME('now','-%u hours') LIMIT %ld)",
-                   row_id(), row_id(), hours, cleanup_batch_rows);
+  statement_.print(
+      "DELETE FROM pending WHERE %s IN (SELECT %s FROM pending WHERE tsfirstdelivery < "
+      "DATETIME('now','-%u hours') LIMIT %ld)",
+      row_id(), row_id(), hours, cleanup_batch_rows);
   return delete_in_batches(run_how);
 }
 
 StoreResult<long> Store::cleanup_verified(CleanupRun run_how, unsigned hours) {
   log_msg(5, "Cleaning up stale verified entries.");
-  statement_.print("DELETE FROM verified WHERE %s IN (SELECT %s FROM verified WHERE ts < DATETIME('now','-%u hours') "
-                   "LIMIT %ld)",
-                   row_id(), row_id(), hours, cleanup_batch_rows);
+  statement_.print(
+      "DELETE FROM verified WHERE %s IN (SELECT %s FROM verified WHERE ts < DATETIME('now','-%u hours') "
+      "LIMIT %ld)",
+      row_id(), row_id(), hours, cleanup_batch_rows);
   return delete_in_batches(run_how);
 }

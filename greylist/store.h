@@ -80,8 +80,8 @@ struct StoreError {
     failed,    // the engine refused or failed it
   };
   Kind kind = Kind::failed;
-  unsigned site = 0;  // too_long: the statement's fixed site number
-  int needed = 0;     // too_long: the length of the complete statement
+  unsigned site = 0;         // too_long: the statement's fixed site number
+  int needed = 0;            // too_long: the length of the complete statement
   std::string statement;     // failed: the statement as it ran
   bool has_message = false;  // failed: whether the engine gave a message of its own
   std::string message;       // that message
@@ -153,8 +153,8 @@ struct InitReport {
 };
 
 struct AllowReport {
-  bool known = false;     // the key was a verified server already
-  long long purged = 0;   // pending rows removed
+  bool known = false;    // the key was a verified server already
+  long long purged = 0;  // pending rows removed
 };
 
 struct ForgetReport {
@@ -166,7 +166,7 @@ struct StoreStats {
   long long verified_rows = 0;
   std::string verified_oldest = "-";
   std::string verified_newest = "-";
-  long long verified_stale = 0;  // the next verified cleanup deletes them
+  long long verified_stale = 0;      // the next verified cleanup deletes them
   long long verified_permanent = 0;  // rows no cleanup deletes; not in oldest and newest
   long long pending_rows = 0;
   std::string pending_first = "-";  // the oldest first attempt

@@ -48,12 +48,14 @@ constexpr int notice_level = 5;
 constexpr int serialization_retries = 20;
 
 // The functions of libpq that the engine uses.
+// clang-format off
 #define LIBPQ_FUNCTIONS(F)                                                                                    \
   F(PQconninfoParse) F(PQconninfoFree) F(PQfreemem) F(PQconnectStartParams) F(PQconnectPoll)                  \
   F(PQsetErrorVerbosity) F(PQsetNoticeReceiver) F(PQstatus) F(PQerrorMessage) F(PQhost) F(PQdb) F(PQfinish)   \
   F(PQsocket) F(PQsendQuery) F(PQsetSingleRowMode) F(PQconsumeInput) F(PQisBusy) F(PQgetResult)               \
   F(PQresultStatus) F(PQresultErrorField) F(PQclear) F(PQntuples) F(PQnfields) F(PQgetvalue) F(PQgetisnull)   \
   F(PQcmdTuples) F(PQtransactionStatus)
+// clang-format on
 
 struct Libpq {
   LIBPQ_FUNCTIONS(DL_TABLE_ENTRY)
@@ -68,9 +70,15 @@ bool load_libpq(std::string& error) {
   if (pq_loaded) return true;
   DlLoad loaded = dl_load_table(libpq_name, [](void* library) { return bind_libpq(library, pq); });
   switch (loaded.status) {
-    case DlStatus::loaded: pq_loaded = true; return true;  // for the life of the process
-    case DlStatus::no_library: error = std::string("cannot load ") + libpq_name + ": " + loaded.error; break;
-    case DlStatus::missing_function: error = std::string(libpq_name) + " lacks a function ostrel needs"; break;
+    case DlStatus::loaded:
+      pq_loaded = true;
+      return true;  // for the life of the process
+    case DlStatus::no_library:
+      error = std::string("cannot load ") + libpq_name + ": " + loaded.error;
+      break;
+    case DlStatus::missing_function:
+      error = std::string(libpq_name) + " lacks a function ostrel needs";
+      break;
   }
   return false;
 }
@@ -129,11 +137,11 @@ UriCheck check_uri(const char* uri) {
 // Failures that are the server out of reach or too slow, by SQLSTATE; an
 // empty one is libpq's own failure, with no answer from a server at all.
 bool means_unavailable(const std::string& state) {
-  return state.empty() || state.compare(0, 2, "08") == 0 ||  // connection failures (pgbouncer's too)
-         state == "53300" ||                                  // no connection slot left
+  return state.empty() || state.compare(0, 2, "08") == 0 ||           // connection failures (pgbouncer's too)
+         state == "53300" ||                                          // no connection slot left
          state == "57P01" || state == "57P02" || state == "57P03" ||  // shutting down, crashed, starting up
-         state == "57014" ||                                  // cancelled: the statement time-out
-         state == "55P03";                                    // a lock not had within the lock time-out
+         state == "57014" ||                                          // cancelled: the statement time-out
+         state == "55P03";                                            // a lock not had within the lock time-out
 }
 
 bool is_sqlstate(std::string_view text) {
@@ -214,10 +222,10 @@ constexpr const char* repeatable_read = "BEGIN ISOLATION LEVEL REPEATABLE READ;"
 // A role as the GRANT must name it: a plain lower-case name as it is, any
 // other in double quotes (a quote inside doubled), as psql would need it.
 std::string quoted_role(std::string_view role) {
-  const bool plain = (role[0] == '_' || (role[0] >= 'a' && role[0] <= 'z')) &&
-                     std::all_of(role.begin(), role.end(), [](char c) {
-                       return c == '_' || c == '$' || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
-                     });
+  const bool plain =
+      (role[0] == '_' || (role[0] >= 'a' && role[0] <= 'z')) && std::all_of(role.begin(), role.end(), [](char c) {
+        return c == '_' || c == '$' || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+      });
   if (plain) return std::string(role);
   std::string quoted = "\"";
   for (char c : role) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
@@ -375,7 +383,8 @@ StoreOpening PostgresStore::open(StoreCreate /*create*/) {
               "the PostgreSQL URI holds a password, which would show in process listings; keep it in libpq's "
               "password file (~/.pgpass or PGPASSFILE) or in a service file (postgresql:///?service=NAME)",
               false};
-    case UriCheck::usable: break;
+    case UriCheck::usable:
+      break;
   }
   const char* const keywords[] = {"fallback_application_name", "dbname", nullptr};
   const char* const values[] = {"ostrel", location().c_str(), nullptr};
@@ -480,8 +489,8 @@ Store::Outcome PostgresStore::try_statements(const std::string& text, std::initi
     if (status == PGRES_FATAL_ERROR || status == PGRES_BAD_RESPONSE || status == PGRES_NONFATAL_ERROR) {
       fail_with(outcome, result);
     } else if (target != nullptr) {
-      if ((status == PGRES_TUPLES_OK || status == PGRES_SINGLE_TUPLE) && target->on_row != nullptr &&
-          outcome.ok && !deliver_rows(result, *target)) {
+      if ((status == PGRES_TUPLES_OK || status == PGRES_SINGLE_TUPLE) && target->on_row != nullptr && outcome.ok &&
+          !deliver_rows(result, *target)) {
         outcome.ok = false;
         outcome.has_message = true;
         outcome.message = "query aborted";
@@ -555,9 +564,10 @@ int record_flags(void* userarg, int argc, char** argv, char** /*colnames*/) noex
 
 TablesCheck PostgresStore::check_tables() {
   std::string present;
-  Outcome outcome = run("SELECT to_regclass('verified') IS NOT NULL, to_regclass('pending') IS NOT NULL",
-                        record_flags, &present);
-  if (!outcome.ok) return {TablesCheck::Status::unreadable, "", outcome.has_message ? outcome.message : outcome.code_text};
+  Outcome outcome =
+      run("SELECT to_regclass('verified') IS NOT NULL, to_regclass('pending') IS NOT NULL", record_flags, &present);
+  if (!outcome.ok)
+    return {TablesCheck::Status::unreadable, "", outcome.has_message ? outcome.message : outcome.code_text};
   const char* tables[] = {"verified", "pending"};
   for (std::size_t i = 0; i < 2; ++i)
     if (i >= present.size() || present[i] != 't') return {TablesCheck::Status::missing, tables[i], ""};
@@ -631,7 +641,8 @@ StoreResult<> PostgresStore::list(Table table, const std::vector<std::string>& k
   if (conn_ == nullptr) return {{}, error_saying(no_connection().message)};
   const std::vector<const char*>& columns = table_columns(table);
   std::string from = table == Table::pending ? "pending" : "verified";
-  for (std::size_t i = 0; i < keys.size(); ++i) from += (i == 0 ? " WHERE ip IN (" : ", ") + sql_quoted(keys[i].c_str());
+  for (std::size_t i = 0; i < keys.size(); ++i)
+    from += (i == 0 ? " WHERE ip IN (" : ", ") + sql_quoted(keys[i].c_str());
   if (!keys.empty()) from += ")";
   std::string width_sql = "SELECT ";
   std::string row_sql = "SELECT ";
@@ -646,9 +657,9 @@ StoreResult<> PostgresStore::list(Table table, const std::vector<std::string>& k
                      (widths ? width_sql + ";" : "") + row_sql + ";COMMIT";
   LibpqCall call;
   deadline_ms_ = 0;
-  Outcome outcome = widths ? try_statements(text, {{3, pass_row, &rows}, {2, pass_widths, &rows}},
-                                            statement_deadline(), true)
-                           : try_statements(text, {{2, pass_row, &rows}}, statement_deadline(), true);
+  Outcome outcome =
+      widths ? try_statements(text, {{3, pass_row, &rows}, {2, pass_widths, &rows}}, statement_deadline(), true)
+             : try_statements(text, {{2, pass_row, &rows}}, statement_deadline(), true);
   roll_back_if_open(statement_deadline());
   if (!outcome.ok) return {{}, error_saying(outcome.has_message ? outcome.message : outcome.code_text)};
   return {};
@@ -663,7 +674,8 @@ StoreResult<AllowReport> PostgresStore::allow(const char* key, bool permanent) {
                   "), refreshed AS (UPDATE verified SET ts = " + ts + " WHERE ip = " + value +
                   " RETURNING 1), added AS (INSERT INTO verified (ip, ts) SELECT " + value + ", " + ts +
                   " WHERE (SELECT n FROM known) = 0 RETURNING 1), purged AS (DELETE FROM "
-                  "pending WHERE ip = " + value +
+                  "pending WHERE ip = " +
+                  value +
                   " RETURNING 1) SELECT (SELECT n FROM known), (SELECT count(*) FROM purged), "
                   "(SELECT count(*) FROM refreshed) + (SELECT count(*) FROM added)",
               3);
@@ -696,7 +708,8 @@ StoreResult<ForgetReport> PostgresStore::forget(const char* key) {
 int count_attempts(void* userarg, int argc, char** argv, char** /*colnames*/) noexcept {
   auto& by_attempts = *static_cast<std::vector<std::pair<std::string, long long>>*>(userarg);
   try {
-    if (argc >= 2) by_attempts.emplace_back(argv[0] != nullptr ? argv[0] : "", number(argv[1] != nullptr ? argv[1] : ""));
+    if (argc >= 2)
+      by_attempts.emplace_back(argv[0] != nullptr ? argv[0] : "", number(argv[1] != nullptr ? argv[1] : ""));
     return 0;
   } catch (...) {
     return 1;
@@ -721,9 +734,9 @@ StoreResult<StoreStats> PostgresStore::stats(unsigned pending_hours, unsigned ve
   OneRow row;
   StoreStats stats;
   LibpqCall call;
-  Outcome outcome = try_statements(std::string(repeatable_read) + figures + ";" + counts + ";COMMIT",
-                                   {{1, keep_one_row, &row}, {2, count_attempts, &stats.by_attempts}},
-                                   statement_deadline());
+  Outcome outcome =
+      try_statements(std::string(repeatable_read) + figures + ";" + counts + ";COMMIT",
+                     {{1, keep_one_row, &row}, {2, count_attempts, &stats.by_attempts}}, statement_deadline());
   roll_back_if_open(statement_deadline());
   if (!outcome.ok) return {{}, error_saying(outcome.has_message ? outcome.message : outcome.code_text)};
   if (row.rows != 1 || row.values.size() != 9) return {{}, error_saying("no result")};

@@ -111,8 +111,8 @@ Store::Outcome SqliteStore::run(const char* sql, RowCallback on_row, void* usera
 
 bool SqliteStore::in_wal_mode() const {
   bool wal = false;
-  return db_ != nullptr &&
-         sqlite3_exec(db_, "PRAGMA journal_mode", record_journal_mode, &wal, nullptr) == SQLITE_OK && wal;
+  return db_ != nullptr && sqlite3_exec(db_, "PRAGMA journal_mode", record_journal_mode, &wal, nullptr) == SQLITE_OK &&
+         wal;
 }
 
 // Every connection is a process of its own that opens the database, runs a

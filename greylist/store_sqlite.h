@@ -27,9 +27,7 @@ class SqliteStore final : public Store {
   [[nodiscard]] const char* schema_summary() const override {
     return "tables verified and pending, their indexes, WAL journal mode";
   }
-  [[nodiscard]] std::optional<std::string> role_grant(const char* /*role*/) const override {
-    return std::nullopt;
-  }
+  [[nodiscard]] std::optional<std::string> role_grant(const char* /*role*/) const override { return std::nullopt; }
   StoreResult<> list(Table table, const std::vector<std::string>& keys, bool widths, RowSink& sink) override;
   StoreResult<AllowReport> allow(const char* key, bool permanent) override;
   StoreResult<int> schema_version() override;

@@ -103,8 +103,8 @@ RuleResult match_behaviour_token(const char* token, const SuspicionFacts& facts)
   if (token == rule_grammar::retryinterval) {
     std::uint32_t threshold = retryinterval_threshold(facts.numattempts);
     if (facts.attemptsintrv >= threshold) return RuleResult::no_match;
-    log_msg(6, "Address '%s' matched CLIBEHAVIOUR spec, type 'retryinterval' (%u<%u).", facts.addr,
-            facts.attemptsintrv, threshold);
+    log_msg(6, "Address '%s' matched CLIBEHAVIOUR spec, type 'retryinterval' (%u<%u).", facts.addr, facts.attemptsintrv,
+            threshold);
     return RuleResult::match;
   }
   if (token == rule_grammar::commanderrors) {
@@ -276,13 +276,15 @@ RuleLine RuleFileReader::next() {
   result.kind_char = kind;
   result.text = rule_copy_;
   result.negated = rule_copy_[0] == '!';
-  if (result.negated) result.proper = std::strlen(rule_copy_) >= 2 ? rule_copy_ + 2 : "";
-  else result.proper = rule_copy_;
+  if (result.negated)
+    result.proper = std::strlen(rule_copy_) >= 2 ? rule_copy_ + 2 : "";
+  else
+    result.proper = rule_copy_;
   return result;
 }
 
 Threshold evaluate_rule_file(std::FILE* file, const char* path, char* line_buffer, const SuspicionFacts& facts,
-                       RuleObserver* observer) {
+                             RuleObserver* observer) {
   RuleFileReader reader(file, line_buffer);
   for (RuleLine line = reader.next(); line.kind != LineKind::end_of_file; line = reader.next()) {
     RuleResult result = RuleResult::no_match;

@@ -83,7 +83,7 @@ struct RuleLine {
   LineKind kind = LineKind::end_of_file;
   unsigned number = 0;
   char kind_char = '\0';
-  const char* text = "";    // the rule text as located, negation prefix included
+  const char* text = "";  // the rule text as located, negation prefix included
   bool negated = false;
   const char* proper = "";  // the rule proper, after the negation prefix
 };
@@ -130,5 +130,4 @@ char* next_rule_token(char*& rest);
 // Evaluates the open file from the top: the first matching rule's number,
 // or no_match.
 [[nodiscard]] Threshold evaluate_rule_file(std::FILE* file, const char* path, char* line_buffer,
-                                     const SuspicionFacts& facts, RuleObserver* observer = nullptr);
-
+                                           const SuspicionFacts& facts, RuleObserver* observer = nullptr);

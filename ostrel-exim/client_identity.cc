@@ -61,15 +61,25 @@ Identity read(const Variables& variables) {
     return identity;
   }
   switch (exim_address(variables.remote_ip, variables.remote_port, identity.remote)) {
-    case Part::ok: break;
-    case Part::bad_address: identity.status = Status::remote_not_an_address; return identity;
-    case Part::bad_port: identity.status = Status::remote_port_bad; return identity;
+    case Part::ok:
+      break;
+    case Part::bad_address:
+      identity.status = Status::remote_not_an_address;
+      return identity;
+    case Part::bad_port:
+      identity.status = Status::remote_port_bad;
+      return identity;
   }
   if (variables.local_ip == nullptr) return identity;
   switch (exim_address(variables.local_ip, variables.local_port, identity.local)) {
-    case Part::ok: break;
-    case Part::bad_address: identity.status = Status::local_not_an_address; break;
-    case Part::bad_port: identity.status = Status::local_port_bad; break;
+    case Part::ok:
+      break;
+    case Part::bad_address:
+      identity.status = Status::local_not_an_address;
+      break;
+    case Part::bad_port:
+      identity.status = Status::local_port_bad;
+      break;
   }
   return identity;
 }

@@ -23,7 +23,7 @@ struct Variables {
 
 enum class Status {
   ok,
-  remote_missing,        // TCPREMOTEIP is not set
+  remote_missing,  // TCPREMOTEIP is not set
   remote_not_an_address,
   remote_port_bad,
   local_not_an_address,

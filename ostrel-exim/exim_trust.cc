@@ -210,8 +210,8 @@ Verdict judge(const Settings& settings, const Caller& caller) {
     return Verdict::trusted_users;
   auto member = [&](std::string_view item) {
     std::optional<gid_t> gid = resolve_group(item);
-    return gid && (*gid == caller.gid || std::find(caller.groups.begin(), caller.groups.end(), *gid) !=
-                                             caller.groups.end());
+    return gid &&
+           (*gid == caller.gid || std::find(caller.groups.begin(), caller.groups.end(), *gid) != caller.groups.end());
   };
   if (any_item(settings.trusted_groups, member)) return Verdict::trusted_groups;
   return Verdict::untrusted;
@@ -219,11 +219,16 @@ Verdict judge(const Settings& settings, const Caller& caller) {
 
 const char* describe(Verdict verdict) {
   switch (verdict) {
-    case Verdict::root: return "root";
-    case Verdict::exim_user: return "exim's own user";
-    case Verdict::trusted_users: return "named by trusted_users";
-    case Verdict::trusted_groups: return "in a group named by trusted_groups";
-    case Verdict::untrusted: break;
+    case Verdict::root:
+      return "root";
+    case Verdict::exim_user:
+      return "exim's own user";
+    case Verdict::trusted_users:
+      return "named by trusted_users";
+    case Verdict::trusted_groups:
+      return "in a group named by trusted_groups";
+    case Verdict::untrusted:
+      break;
   }
   return "not trusted";
 }

@@ -52,10 +52,10 @@ enum class Verdict { root, exim_user, trusted_users, trusted_groups, untrusted }
 
 enum class Failure {
   none,
-  cannot_run,    // exim could not be started: error holds errno
-  timed_out,     // no whole answer within the time allowed; exim was killed
-  ended_badly,   // exim did not end with status 0: status holds the wait status
-  unreadable,    // the answer lacks one of the settings
+  cannot_run,   // exim could not be started: error holds errno
+  timed_out,    // no whole answer within the time allowed; exim was killed
+  ended_badly,  // exim did not end with status 0: status holds the wait status
+  unreadable,   // the answer lacks one of the settings
 };
 
 struct Check {

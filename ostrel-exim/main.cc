@@ -27,10 +27,12 @@ constexpr int answer_timeout_ms = 40000;
 void report_identity(client_identity::Status status, const client_identity::Variables& variables) {
   using client_identity::Status;
   switch (status) {
-    case Status::ok: break;
+    case Status::ok:
+      break;
     case Status::remote_missing:
-      log_msg(2, "Unable to fetch remote host address (TCPREMOTEIP is not set). Are we running under tcpserver? "
-                 "Terminating.");
+      log_msg(2,
+              "Unable to fetch remote host address (TCPREMOTEIP is not set). Are we running under tcpserver? "
+              "Terminating.");
       break;
     case Status::remote_not_an_address:
       log_msg(2, "TCPREMOTEIP '%s' is neither an IPv4 nor an IPv6 address. Terminating.", variables.remote_ip);
@@ -51,9 +53,10 @@ void report_trust(const exim_trust::Check& trust, const std::string& exim, const
   using exim_trust::Failure;
   switch (trust.failure) {
     case Failure::none:
-      log_msg(2, "User '%s' is not trusted by %s, which would ignore the client's address and take every client for "
-                 "a local user: name the user in trusted_users (Debian: MAIN_TRUSTED_USERS) or one of its groups in "
-                 "trusted_groups (MAIN_TRUSTED_GROUPS) of exim's configuration. Terminating.",
+      log_msg(2,
+              "User '%s' is not trusted by %s, which would ignore the client's address and take every client for "
+              "a local user: name the user in trusted_users (Debian: MAIN_TRUSTED_USERS) or one of its groups in "
+              "trusted_groups (MAIN_TRUSTED_GROUPS) of exim's configuration. Terminating.",
               user.c_str(), exim.c_str());
       break;
     case Failure::cannot_run:
@@ -64,14 +67,14 @@ void report_trust(const exim_trust::Check& trust, const std::string& exim, const
               answer_timeout_ms / 1000, user.c_str());
       break;
     case Failure::ended_badly:
-      log_msg(2, "Unable to learn whether %s trusts user '%s': it ended with status %d: %s. Terminating.",
-              exim.c_str(), user.c_str(),
-              WIFEXITED(trust.status) ? WEXITSTATUS(trust.status) : 128 + WTERMSIG(trust.status),
+      log_msg(2, "Unable to learn whether %s trusts user '%s': it ended with status %d: %s. Terminating.", exim.c_str(),
+              user.c_str(), WIFEXITED(trust.status) ? WEXITSTATUS(trust.status) : 128 + WTERMSIG(trust.status),
               trust.detail.c_str());
       break;
     case Failure::unreadable:
-      log_msg(2, "Unable to learn whether %s trusts user '%s': its answer names no exim_user, trusted_users and "
-                 "trusted_groups: %s. Terminating.",
+      log_msg(2,
+              "Unable to learn whether %s trusts user '%s': its answer names no exim_user, trusted_users and "
+              "trusted_groups: %s. Terminating.",
               exim.c_str(), user.c_str(), trust.detail.c_str());
       break;
   }
@@ -91,8 +94,7 @@ int main(int argc, char** argv) {
   std::string exim = exim_command::exim_path(std::getenv("EXIM"));
   std::span<char* const> args(argv + 1, static_cast<std::size_t>(argc > 0 ? argc - 1 : 0));
   exim_trust::Caller caller = exim_trust::current_caller();
-  exim_trust::Check trust =
-      exim_trust::check(exim, exim_command::configuration_args(args), caller, answer_timeout_ms);
+  exim_trust::Check trust = exim_trust::check(exim, exim_command::configuration_args(args), caller, answer_timeout_ms);
   std::string user = exim_trust::user_name(caller.uid);
   if (trust.failure != exim_trust::Failure::none || trust.verdict == exim_trust::Verdict::untrusted) {
     report_trust(trust, exim, user);

@@ -104,11 +104,13 @@ void open_store() {
   store = std::move(choice.store);
   StoreOpening opened = store->open(StoreCreate::if_missing);
   switch (opened.status) {
-    case StoreOpen::opened: return;
+    case StoreOpen::opened:
+      return;
     case StoreOpen::refused:
       log_msg(2, "Refusing DBFILE: %s. Terminating.", opened.error.c_str());
       std::exit(exit_status::gave_up);
-    case StoreOpen::failed: break;
+    case StoreOpen::failed:
+      break;
   }
   store_unusable(StoreStep::open, opened.error, opened.unreachable);
 }
@@ -156,9 +158,9 @@ void make_pipes() {
   close(pipe_from_server[1]);
   pipe_from_server[1] = -1;
   prepare_for_sending();
-  envelope.from[0] = '\0';
-  envelope.to[0] = '\0';
-  greylist_decision(envelope_session(), *store, settings);
+  Envelope envelope;  // lives until the end: the decision never returns
+  SessionResult result = envelope_session(envelope, client_metainfo);
+  greylist_decision(result, envelope, client_metainfo, *store, settings);
 }
 
 }  // namespace

@@ -27,11 +27,15 @@ void warn_unless_keyed_on(const char* key, const client_address::KeyPrefixes& pr
   if (set == length) return;
   const char* name = ipv6 ? "GREYLIST_CIDR6" : "GREYLIST_CIDR4";
   if (set == 0)
-    std::fprintf(stderr, "ostrelctl: warning: %s is not set here; an ostrel without %s=%u keys clients on their "
-                 "addresses and will not match %s\n", name, name, length, key);
+    std::fprintf(stderr,
+                 "ostrelctl: warning: %s is not set here; an ostrel without %s=%u keys clients on their "
+                 "addresses and will not match %s\n",
+                 name, name, length, key);
   else
-    std::fprintf(stderr, "ostrelctl: warning: %s is %u here; an ostrel without %s=%u keys clients on other networks "
-                 "and will not match %s\n", name, set, name, length, key);
+    std::fprintf(stderr,
+                 "ostrelctl: warning: %s is %u here; an ostrel without %s=%u keys clients on other networks "
+                 "and will not match %s\n",
+                 name, set, name, length, key);
 }
 
 }  // namespace
@@ -53,8 +57,9 @@ int allow_command(int argc, char** argv) {
       return 1;
     }
     if (due.value) {
-      std::fprintf(stderr, "ostrelctl: the database's schema keeps no permanent rows yet; run `ostrelctl init-db` on "
-                           "it first\n");
+      std::fprintf(stderr,
+                   "ostrelctl: the database's schema keeps no permanent rows yet; run `ostrelctl init-db` on "
+                   "it first\n");
       return 1;
     }
   }

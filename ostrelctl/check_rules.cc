@@ -55,6 +55,7 @@ bool parse_u32(const char* text, std::uint32_t& value) {
 // Returns -1 when the options are fine, else the exit status to end with.
 int parse_options(int argc, char** argv, Options& options) {
   enum { HOST = 256, ENV, HELO, FROM, TO, TRAPPED, ATTEMPTS, INTERVAL, CMDERRS, ADDR, VERBOSE, HELP };
+  // clang-format off
   static const option long_options[] = {
       {"host", required_argument, nullptr, HOST},       {"env", required_argument, nullptr, ENV},
       {"helo", required_argument, nullptr, HELO},       {"from", required_argument, nullptr, FROM},
@@ -63,6 +64,7 @@ int parse_options(int argc, char** argv, Options& options) {
       {"cmderrs", required_argument, nullptr, CMDERRS}, {"addr", required_argument, nullptr, ADDR},
       {"verbose", no_argument, nullptr, VERBOSE},       {"help", no_argument, nullptr, HELP},
       {nullptr, 0, nullptr, 0}};
+  // clang-format on
   SuspicionFacts& facts = options.facts;
   facts.addr = "client";
   facts.lookup_env = lookup_given_env;
@@ -73,22 +75,46 @@ int parse_options(int argc, char** argv, Options& options) {
     bool ok = true;
     options.evaluate = options.evaluate || (c != VERBOSE && c != HELP);
     switch (c) {
-      case HOST: facts.hostname = optarg; break;
-      case ENV: given_env.emplace_back(optarg); break;
-      case HELO: facts.helo = optarg; break;
-      case FROM: facts.from = optarg; break;
-      case TO: facts.to = optarg; break;
-      case ADDR: facts.addr = optarg; break;
+      case HOST:
+        facts.hostname = optarg;
+        break;
+      case ENV:
+        given_env.emplace_back(optarg);
+        break;
+      case HELO:
+        facts.helo = optarg;
+        break;
+      case FROM:
+        facts.from = optarg;
+        break;
+      case TO:
+        facts.to = optarg;
+        break;
+      case ADDR:
+        facts.addr = optarg;
+        break;
       case TRAPPED:
         facts.greetdelay_watched = true;
         ok = parse_u32(optarg, facts.greetdelay_trapped) && facts.greetdelay_trapped <= 1;
         break;
-      case ATTEMPTS: ok = parse_u32(optarg, facts.numattempts); break;
-      case INTERVAL: ok = parse_u32(optarg, facts.attemptsintrv); break;
-      case CMDERRS: ok = parse_u32(optarg, facts.cmderrs) && facts.cmderrs <= 2; break;
-      case VERBOSE: options.verbose = true; break;
-      case HELP: std::fputs(usage_text, stdout); return 0;
-      default: ok = false; break;
+      case ATTEMPTS:
+        ok = parse_u32(optarg, facts.numattempts);
+        break;
+      case INTERVAL:
+        ok = parse_u32(optarg, facts.attemptsintrv);
+        break;
+      case CMDERRS:
+        ok = parse_u32(optarg, facts.cmderrs) && facts.cmderrs <= 2;
+        break;
+      case VERBOSE:
+        options.verbose = true;
+        break;
+      case HELP:
+        std::fputs(usage_text, stdout);
+        return 0;
+      default:
+        ok = false;
+        break;
     }
     if (!ok) {
       if (c != '?') std::fprintf(stderr, "ostrelctl: check-rules: bad value '%s'\n", optarg);
@@ -107,10 +133,14 @@ int parse_options(int argc, char** argv, Options& options) {
 std::string quoted(const char* text) {
   std::string out = "\"";
   for (const char* p = text; *p != '\0'; ++p) {
-    if (*p == '\r') out += "\\r";
-    else if (*p == '\t') out += "\\t";
-    else if (*p == '"' || *p == '\\') out += std::string("\\") + *p;
-    else out += *p;
+    if (*p == '\r')
+      out += "\\r";
+    else if (*p == '\t')
+      out += "\\t";
+    else if (*p == '"' || *p == '\\')
+      out += std::string("\\") + *p;
+    else
+      out += *p;
   }
   return out + "\"";
 }
@@ -206,9 +236,12 @@ unsigned list_lines(std::FILE* file) {
     std::printf("line %u: ", reader.line_number());
     std::vector<std::string> warnings;
     switch (rule.kind) {
-      case LineKind::comment: std::printf("comment\n"); break;
+      case LineKind::comment:
+        std::printf("comment\n");
+        break;
       case LineKind::too_long:
-        std::printf("too long (max is %u bytes with the newline): skipped\n", static_cast<unsigned>(rule_buffer_size - 1));
+        std::printf("too long (max is %u bytes with the newline): skipped\n",
+                    static_cast<unsigned>(rule_buffer_size - 1));
         warnings.emplace_back("line skipped");
         break;
       case LineKind::nul_byte:

@@ -8,11 +8,15 @@
 
 namespace {
 
-const std::string usage = "usage: ostrelctl cleanup [--db PATH]\n"
-                          "Runs both of ostrel's cleanups now: pending rows first seen more than " +
-                          std::to_string(pending_max_age_hours) + " hours ago and\nverified rows not seen for "
-                          "more than " + std::to_string(verified_max_age_hours) + " hours are deleted, or the hours "
-                          "that\nGREYLIST_PENDING_HOURS and GREYLIST_VERIFIED_HOURS set, as for ostrel.\n";
+const std::string usage =
+    "usage: ostrelctl cleanup [--db PATH]\n"
+    "Runs both of ostrel's cleanups now: pending rows first seen more than " +
+    std::to_string(pending_max_age_hours) +
+    " hours ago and\nverified rows not seen for "
+    "more than " +
+    std::to_string(verified_max_age_hours) +
+    " hours are deleted, or the hours "
+    "that\nGREYLIST_PENDING_HOURS and GREYLIST_VERIFIED_HOURS set, as for ostrel.\n";
 
 }  // namespace
 

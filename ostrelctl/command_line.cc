@@ -9,25 +9,28 @@
 
 int parse_command_line(int argc, char** argv, const char* usage, Accepts accepts, CommandLine& line) {
   enum { DB = 256, IP, TSV, PERMANENT, HELP };
-  static const option long_options[] = {{"db", required_argument, nullptr, DB},
-                                        {"ip", required_argument, nullptr, IP},
-                                        {"tsv", no_argument, nullptr, TSV},
-                                        {"permanent", no_argument, nullptr, PERMANENT},
-                                        {"help", no_argument, nullptr, HELP},
-                                        {nullptr, 0, nullptr, 0}};
+  static const option long_options[] = {
+      {"db", required_argument, nullptr, DB}, {"ip", required_argument, nullptr, IP},
+      {"tsv", no_argument, nullptr, TSV},     {"permanent", no_argument, nullptr, PERMANENT},
+      {"help", no_argument, nullptr, HELP},   {nullptr, 0, nullptr, 0}};
   optind = 1;
   opterr = 1;
   int c;
   while ((c = getopt_long(argc, argv, "", long_options, nullptr)) != -1) {
-    if (c == DB) line.db_path = optarg;
-    else if (c == IP && accepts.ip) line.ip = optarg;
-    else if (c == TSV && accepts.tsv) line.tsv = true;
-    else if (c == PERMANENT && accepts.permanent) line.permanent = true;
+    if (c == DB)
+      line.db_path = optarg;
+    else if (c == IP && accepts.ip)
+      line.ip = optarg;
+    else if (c == TSV && accepts.tsv)
+      line.tsv = true;
+    else if (c == PERMANENT && accepts.permanent)
+      line.permanent = true;
     else if (c == HELP) {
       std::fputs(usage, stdout);
       return 0;
     } else {
-      if (c == IP || c == TSV || c == PERMANENT) std::fprintf(stderr, "ostrelctl: %s takes no %s\n", argv[0], argv[optind - 1]);
+      if (c == IP || c == TSV || c == PERMANENT)
+        std::fprintf(stderr, "ostrelctl: %s takes no %s\n", argv[0], argv[optind - 1]);
       std::fputs(usage, stderr);
       return 2;
     }
@@ -62,8 +65,7 @@ bool read_client_key(const char* text, client_address::KeyText& key) {
       std::fprintf(stderr, "ostrelctl: '%s' is not an IPv4 or IPv6 address\n", text);
       return false;
   }
-  std::fprintf(stderr,
-               "ostrelctl: '%s' is not a network ADDRESS/LEN (IPv4 /%u to /%u, IPv6 /%u to /%u)\n", text,
+  std::fprintf(stderr, "ostrelctl: '%s' is not a network ADDRESS/LEN (IPv4 /%u to /%u, IPv6 /%u to /%u)\n", text,
                client_address::ipv4_prefixes.shortest, client_address::ipv4_prefixes.longest,
                client_address::ipv6_prefixes.shortest, client_address::ipv6_prefixes.longest);
   return false;

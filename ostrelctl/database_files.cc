@@ -58,11 +58,16 @@ DatabaseFile database_file_named(const char* database, const char* path) {
 
 const char* describe(DatabaseFile file) {
   switch (file) {
-    case DatabaseFile::database: return "the database itself";
-    case DatabaseFile::write_ahead_log: return "the database's write-ahead log";
-    case DatabaseFile::shared_memory: return "the database's shared-memory index";
-    case DatabaseFile::rollback_journal: return "the database's rollback journal";
-    case DatabaseFile::none: break;
+    case DatabaseFile::database:
+      return "the database itself";
+    case DatabaseFile::write_ahead_log:
+      return "the database's write-ahead log";
+    case DatabaseFile::shared_memory:
+      return "the database's shared-memory index";
+    case DatabaseFile::rollback_journal:
+      return "the database's rollback journal";
+    case DatabaseFile::none:
+      break;
   }
   return "another file";
 }

@@ -35,7 +35,7 @@ struct DelayedParty {
   std::uint64_t passes = 0;       // mail passed after being greylisted
   std::uint64_t total_delay = 0;  // seconds, summed over those passes
   std::uint32_t max_delay = 0;
-  std::uint64_t greylisted = 0;   // connections refused for now
+  std::uint64_t greylisted = 0;  // connections refused for now
 };
 
 class DecisionTally {
@@ -58,15 +58,14 @@ class DecisionTally {
 
  private:
   using Envelope = std::pair<std::string, std::string>;  // sender, recipient
-  [[nodiscard]] static std::vector<DelayedParty> top(const std::map<std::string, DelayedParty>& parties,
-                                                     std::size_t n);
+  [[nodiscard]] static std::vector<DelayedParty> top(const std::map<std::string, DelayedParty>& parties, std::size_t n);
   void note_delay(const decision_line::Decision& decision);
   void note_back(const std::string& key, const Envelope& envelope);
 
   std::map<std::string, OutcomeCounts> buckets_;
   std::optional<OutcomeCounts> untimed_;
   OutcomeCounts total_{};
-  std::map<std::uint32_t, std::uint64_t> delays_;  // delay -> passes
+  std::map<std::uint32_t, std::uint64_t> delays_;      // delay -> passes
   std::map<std::string, std::set<Envelope>> waiting_;  // client key -> triples greylisted, not back yet
   std::uint64_t triples_greylisted_ = 0;
   std::uint64_t triples_back_ = 0;

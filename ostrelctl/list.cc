@@ -31,7 +31,8 @@ class PrintedRows : public RowSink {
 
   void widths(const std::vector<std::size_t>& longest) override {
     for (const std::string& title : header_) widths_.push_back(title.size());
-    for (std::size_t i = 0; i < widths_.size() && i < longest.size(); ++i) widths_[i] = std::max(widths_[i], longest[i]);
+    for (std::size_t i = 0; i < widths_.size() && i < longest.size(); ++i)
+      widths_[i] = std::max(widths_[i], longest[i]);
     print_cells(header_, widths_, tsv_);
   }
   void row(const std::vector<std::string>& cells) override {
@@ -76,12 +77,11 @@ int list_command(int argc, char** argv) {
   std::unique_ptr<Store> store = open_existing_store(database_location(line));
   if (!store) return 1;
   bool pending = table == "pending";
-  PrintedRows printed(pending ? std::vector<std::string>{"ip", "sender", "recipient", "first attempt", "last attempt",
-                                                         "attempts"}
-                              : std::vector<std::string>{"ip", "last seen"},
-                      line.tsv, pending ? SIZE_MAX : 1);
-  StoreResult<> listed =
-      store->list(pending ? Table::pending : Table::verified, keys, !line.tsv, printed);
+  PrintedRows printed(
+      pending ? std::vector<std::string>{"ip", "sender", "recipient", "first attempt", "last attempt", "attempts"}
+              : std::vector<std::string>{"ip", "last seen"},
+      line.tsv, pending ? SIZE_MAX : 1);
+  StoreResult<> listed = store->list(pending ? Table::pending : Table::verified, keys, !line.tsv, printed);
   if (!listed.ok()) {
     report_failure("list", *listed.error);
     return 1;

@@ -26,8 +26,7 @@ bool take(std::string_view text, std::size_t& at, char c) {
 }
 
 bool plausible(const LogTime& t) {
-  return t.month >= 1 && t.month <= 12 && t.day >= 1 && t.day <= 31 && t.hour <= 23 && t.minute <= 59 &&
-         t.second <= 60;
+  return t.month >= 1 && t.month <= 12 && t.day >= 1 && t.day <= 31 && t.hour <= 23 && t.minute <= 59 && t.second <= 60;
 }
 
 // "HH:MM:SS" and a fraction of a second, which is passed over.
@@ -98,8 +97,7 @@ std::optional<LogTime> syslog_stamp(std::string_view line, const std::tm& now) {
     if (!(d = digits(line, at, 1))) return std::nullopt;
   }
   t.day = *d;
-  if (!take(line, at, ' ') || !clock_time(line, at, t) || !take(line, at, ' ') || !plausible(t))
-    return std::nullopt;
+  if (!take(line, at, ' ') || !clock_time(line, at, t) || !take(line, at, ' ') || !plausible(t)) return std::nullopt;
   t.year = now.tm_year + 1900 - (t.month > now.tm_mon + 1 ? 1 : 0);
   return t;
 }

@@ -32,8 +32,7 @@ constexpr Subcommand subcommands[] = {
 int usage(std::FILE* out, int status) {
   std::fprintf(out, "usage: ostrelctl [--db PATH] COMMAND [ARGS...]\n       ostrelctl --version\ncommands:\n");
   for (const Subcommand& sub : subcommands) std::fprintf(out, "  %s\n", sub.summary);
-  std::fprintf(out, "The database is --db PATH, else DBFILE, else %s. Each command takes --help.\n",
-               default_db_path);
+  std::fprintf(out, "The database is --db PATH, else DBFILE, else %s. Each command takes --help.\n", default_db_path);
   return status;
 }
 

@@ -185,8 +185,7 @@ std::string duration(std::uint64_t s) {
   else if (s < 86400)
     std::snprintf(text, sizeof text, "%" PRIu64 "h%02" PRIu64 "m%02" PRIu64 "s", s / 3600, s / 60 % 60, s % 60);
   else
-    std::snprintf(text, sizeof text, "%" PRIu64 "d%02" PRIu64 "h%02" PRIu64 "m", s / 86400, s / 3600 % 24,
-                  s / 60 % 60);
+    std::snprintf(text, sizeof text, "%" PRIu64 "d%02" PRIu64 "h%02" PRIu64 "m", s / 86400, s / 3600 % 24, s / 60 % 60);
   return text;
 }
 
@@ -254,7 +253,8 @@ void print_text(const DecisionTally& tally, const Reading& reading, const Option
 
   std::printf("\n");
   if (std::optional<DelaySummary> d = tally.delays())
-    std::printf("delay of mail passed after greylisting (%" PRIu64 " passed): median %s, 90th percentile %s, "
+    std::printf("delay of mail passed after greylisting (%" PRIu64
+                " passed): median %s, 90th percentile %s, "
                 "longest %s\n",
                 d->passes, duration(d->median).c_str(), duration(d->p90).c_str(), duration(d->max).c_str());
   else
@@ -287,8 +287,7 @@ std::string json_string(std::string_view text) {
 }
 
 std::string json_counts(const OutcomeCounts& counts) {
-  static constexpr const char* names[outcome_count] = {"greylisted", "passed", "promoted", "rule_passed",
-                                                       "verified"};
+  static constexpr const char* names[outcome_count] = {"greylisted", "passed", "promoted", "rule_passed", "verified"};
   std::string out;
   for (std::size_t i = 0; i < outcome_count; ++i)
     out += (i ? ", \"" : "\"") + std::string(names[i]) + "\": " + std::to_string(counts[i]);
@@ -300,8 +299,8 @@ std::string json_parties(const char* kind, const std::vector<DelayedParty>& part
   for (const DelayedParty& p : parties)
     out += std::string(out.size() > 1 ? ",\n    " : "\n    ") + "{\"" + kind + "\": " + json_string(p.name) +
            ", \"passed\": " + std::to_string(p.passes) + ", \"total_delay\": " + std::to_string(p.total_delay) +
-           ", \"longest_delay\": " + std::to_string(p.max_delay) + ", \"greylisted\": " +
-           std::to_string(p.greylisted) + "}";
+           ", \"longest_delay\": " + std::to_string(p.max_delay) + ", \"greylisted\": " + std::to_string(p.greylisted) +
+           "}";
   return out + (parties.empty() ? "]" : "\n  ]");
 }
 
@@ -326,8 +325,8 @@ void print_json(const DecisionTally& tally, const Reading& reading, const Option
   else
     std::printf("null");
   std::uint64_t greylisted = tally.triples_greylisted(), back = tally.triples_back();
-  std::printf(",\n  \"triples\": {\"greylisted\": %" PRIu64 ", \"came_back\": %" PRIu64 ", \"never_came_back\": %" PRIu64
-              ", \"never_came_back_share\": ",
+  std::printf(",\n  \"triples\": {\"greylisted\": %" PRIu64 ", \"came_back\": %" PRIu64
+              ", \"never_came_back\": %" PRIu64 ", \"never_came_back_share\": ",
               greylisted, back, greylisted - back);
   if (greylisted != 0)
     std::printf("%.4f}", static_cast<double>(greylisted - back) / static_cast<double>(greylisted));

@@ -36,12 +36,12 @@ int stats_command(int argc, char** argv) {
               stats.verified_rows, stats.verified_oldest.c_str(), stats.verified_newest.c_str(), stats.verified_stale,
               ages->verified_hours);
   if (stats.verified_permanent != 0)
-    std::printf("verified: %lld permanent (allow --permanent), never deleted by a cleanup\n",
-                stats.verified_permanent);
-  std::printf("pending:  %lld rows, first attempts from %s, last attempt %s; the next cleanup deletes %lld "
-              "(first seen over %u hours ago)\n",
-              stats.pending_rows, stats.pending_first.c_str(), stats.pending_last.c_str(), stats.pending_stale,
-              ages->pending_hours);
+    std::printf("verified: %lld permanent (allow --permanent), never deleted by a cleanup\n", stats.verified_permanent);
+  std::printf(
+      "pending:  %lld rows, first attempts from %s, last attempt %s; the next cleanup deletes %lld "
+      "(first seen over %u hours ago)\n",
+      stats.pending_rows, stats.pending_first.c_str(), stats.pending_last.c_str(), stats.pending_stale,
+      ages->pending_hours);
   std::printf("pending by attempts:%s\n", by_attempts.empty() ? " none" : by_attempts.c_str());
   return output_written() ? 0 : 1;
 }

@@ -97,7 +97,8 @@ int relay(int socket_fd) {
   char chunk[relay_chunk_size];
   FdSide client(client_in, client_out, wait_limit_ms);
   UpstreamSide server(socket_fd);
-  RelayResult result = relay_loop(client, server, chunk, {wait_limit_ms, ::poll, DialogueTurn(owed_reply_wait_ms, false)});
+  RelayResult result =
+      relay_loop(client, server, chunk, {wait_limit_ms, ::poll, DialogueTurn(owed_reply_wait_ms, false)});
   switch (result.end) {
     case RelayEnd::server_ended:
     case RelayEnd::wait_failed:

@@ -27,7 +27,7 @@ struct Target {
 enum class ConnectFailure { none, socket, connect };
 
 struct Connection {
-  UniqueFd fd;  // open when failure is none
+  UniqueFd fd;                                    // open when failure is none
   ConnectFailure failure = ConnectFailure::none;  // errno tells why
 };
 

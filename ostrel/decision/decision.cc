@@ -42,8 +42,8 @@ struct Requirement {
 
 // A client that a rule matched needs that rule's number of re-attempts and
 // is suspicious; any other needs one.
-Requirement required_attempts() {
-  Threshold threshold = host_delivattempts_threshold();
+Requirement required_attempts(ClientMetainfo& client, const Envelope& envelope) {
+  Threshold threshold = host_delivattempts_threshold(client, envelope);
   if (threshold.source == Threshold::Source::rule) return {threshold.number, true};
   return {1, false};
 }
@@ -72,20 +72,20 @@ PendingRow look_up(Store& store, const Triple& triple) {
 
 // The pending row becomes the facts the suspicion rules read; a triple
 // without a row leaves them 0 and not established.
-void record_lookup(const PendingRow& row) {
+void record_lookup(ClientMetainfo& client, const PendingRow& row) {
   if (!row.found) return;
-  client_metainfo.numattempts = row.attempts;
-  client_metainfo.attemptsintrv = row.interval;
-  client_metainfo.validity |= VALID_NUMATTEMPTS | VALID_ATTEMPTSINTRV;
+  client.numattempts = row.attempts;
+  client.attemptsintrv = row.interval;
+  client.validity |= VALID_NUMATTEMPTS | VALID_ATTEMPTSINTRV;
 }
 
 // The decision's one line, once its writes are done; wait for a retry that
 // came too early.
-void log_outcome(decision_line::Outcome outcome, const Triple& triple, std::uint32_t required,
-                 std::optional<std::uint32_t> wait = std::nullopt) {
+void log_outcome(const ClientMetainfo& client, decision_line::Outcome outcome, const Triple& triple,
+                 std::uint32_t required, std::optional<std::uint32_t> wait = std::nullopt) {
   decision_line::Decision decision =
-      decision_line::on_envelope(outcome, client_metainfo.addr, triple.client, triple.sender, triple.recipient,
-                                 client_metainfo.numattempts, required, client_metainfo.attemptsintrv);
+      decision_line::on_envelope(outcome, client.addr, triple.client, triple.sender, triple.recipient,
+                                 client.numattempts, required, client.attemptsintrv);
   decision.wait = wait;
   decision_line::log_decision(decision);
 }
@@ -110,7 +110,8 @@ struct Cleanups {
 
 void run_cleanup(const StoreResult<long>& cleanup) {
   if (const std::optional<StoreError>& error = cleanup.error)
-    log_msg(3, "Query failed: '%s' -- '%s'", error->statement.c_str(), error->has_message ? error->message.c_str() : "");
+    log_msg(3, "Query failed: '%s' -- '%s'", error->statement.c_str(),
+            error->has_message ? error->message.c_str() : "");
 }
 
 void run_cleanups(Store& store, const Cleanups& due, const CleanupAges& ages) {
@@ -138,10 +139,10 @@ void resume_store(Store& store) {
 // On a pass the held line goes to the server; otherwise the server's reply
 // to RCPT TO, held back until now, goes to the client, whatever its length.
 // With no recorded attempt (a rule requiring 0) there is no row to delete.
-[[noreturn]] void pass(Store& store, const DecisionSettings& settings, const Triple& triple, Requirement requirement,
-                       const HeldLine* held, Cleanups due) {
+[[noreturn]] void pass(Store& store, const DecisionSettings& settings, const ClientMetainfo& client,
+                       const Triple& triple, Requirement requirement, const HeldLine* held, Cleanups due) {
   bool suspicious = requirement.suspicious;
-  bool recorded = client_metainfo.numattempts != 0;
+  bool recorded = client.numattempts != 0;
   if (suspicious) {
     log_msg(7, "State: PENDING-SUSPICIOUS-PASSED");
     if (recorded) must_succeed(store.delete_triple(triple));
@@ -153,7 +154,10 @@ void resume_store(Store& store) {
   }
   must_succeed(store.release_triple());
   using decision_line::Outcome;
-  log_outcome(!suspicious ? Outcome::promoted : requirement.required == 0 ? Outcome::rule_passed : Outcome::passed,
+  log_outcome(client,
+              !suspicious                 ? Outcome::promoted
+              : requirement.required == 0 ? Outcome::rule_passed
+                                          : Outcome::passed,
               triple, requirement.required);
   run_cleanups(store, due, settings.ages);  // before the reply: the relay follows it
   store.close();
@@ -187,10 +191,10 @@ void refuse_temporarily(const DecisionSettings& settings) {
   terminate_process(exit_status::orderly);
 }
 
-[[noreturn]] void fail(Store& store, const DecisionSettings& settings, const Triple& triple, std::uint32_t required,
-                       const Cleanups& due) {
+[[noreturn]] void fail(Store& store, const DecisionSettings& settings, const ClientMetainfo& client,
+                       const Triple& triple, std::uint32_t required, const Cleanups& due) {
   refuse_temporarily(settings);
-  if (client_metainfo.numattempts != 0) {
+  if (client.numattempts != 0) {
     log_msg(7, "State: UPDATE-ENTRY");
     must_succeed(store.record_repeated_attempt(triple));
   } else {
@@ -198,30 +202,33 @@ void refuse_temporarily(const DecisionSettings& settings) {
     must_succeed(store.record_new_attempt(triple));
   }
   must_succeed(store.release_triple());
-  log_outcome(decision_line::Outcome::greylisted, triple, required);
+  log_outcome(client, decision_line::Outcome::greylisted, triple, required);
   run_cleanups(store, due, settings.ages);
   end_after_refusal(store);
 }
 
 // A retry before the minimum delay: refused again, its time recorded as the
 // latest attempt's, its attempts left as they were.
-[[noreturn]] void refuse_early_retry(Store& store, const DecisionSettings& settings, const Triple& triple,
-                                     std::uint32_t required, std::uint32_t wait, const Cleanups& due) {
-  log_msg(6, "Client '%s' retried %u seconds after its first attempt, before the minimum delay of %u; "
-          "%u seconds still to wait.",
-          client_metainfo.addr, client_metainfo.attemptsintrv, *settings.min_delay_s, wait);
+[[noreturn]] void refuse_early_retry(Store& store, const DecisionSettings& settings, const ClientMetainfo& client,
+                                     const Triple& triple, std::uint32_t required, std::uint32_t wait,
+                                     const Cleanups& due) {
+  log_msg(6,
+          "Client '%s' retried %u seconds after its first attempt, before the minimum delay of %u; %u seconds "
+          "still to wait.",
+          client.addr, client.attemptsintrv, *settings.min_delay_s, wait);
   refuse_temporarily(settings);
   log_msg(7, "State: EARLY-RETRY");
   must_succeed(store.record_early_retry(triple));
   must_succeed(store.release_triple());
-  log_outcome(decision_line::Outcome::greylisted, triple, required, wait);
+  log_outcome(client, decision_line::Outcome::greylisted, triple, required, wait);
   run_cleanups(store, due, settings.ages);
   end_after_refusal(store);
 }
 
 }  // namespace
 
-void greylist_decision(const SessionResult& result, Store& store, const DecisionSettings& settings) {
+void greylist_decision(const SessionResult& result, const Envelope& envelope, ClientMetainfo& client, Store& store,
+                       const DecisionSettings& settings) {
   if (!result.decide) hand_over_untouched(store);
 
   // A recipient of "<>" after no sender or the null sender names nobody:
@@ -229,29 +236,27 @@ void greylist_decision(const SessionResult& result, Store& store, const Decision
   // Held DATA or BDAT follows recipients that the server accepted, so its
   // empty recipient is decided like any other.
   if (result.end == SessionEnd::recipient && envelope.from[0] == '\0' && envelope.to[0] == '\0') {
-    log_msg(5, "Client '%s' named neither sender nor recipient, refusing it temporarily.",
-            client_metainfo.addr);
+    log_msg(5, "Client '%s' named neither sender nor recipient, refusing it temporarily.", client.addr);
     refuse_temporarily(settings);
     end_after_refusal(store);
   }
   log_msg(6, "Envelope (helo,from,to): (%s,%s,%s)", envelope.helo.data(), envelope.from.data(), envelope.to.data());
-  Triple triple{client_metainfo.key, envelope.from.data(), envelope.to.data()};
+  Triple triple{client.key, envelope.from.data(), envelope.to.data()};
   Cleanups due;
   due.pending = random() % pending_cleanup_odds == 0;
   resume_store(store);
   store.hold_triple(triple);  // until the attempt is recorded
   const PendingRow row = look_up(store, triple);
-  record_lookup(row);
-  log_msg(6,
-          "Metainfo ready: addr(%s) greet(%d) attemptsnum(%u) attemptsintrv(%u) numpendingdelivs(%u) cmderrs(%u)",
-          client_metainfo.addr, static_cast<int>(client_metainfo.greetdelay_trapped), client_metainfo.numattempts,
-          client_metainfo.attemptsintrv, client_metainfo.numpendingdelivs, client_metainfo.cmderrs);
-  Requirement requirement = required_attempts();
+  record_lookup(client, row);
+  log_msg(6, "Metainfo ready: addr(%s) greet(%d) attemptsnum(%u) attemptsintrv(%u) numpendingdelivs(%u) cmderrs(%u)",
+          client.addr, static_cast<int>(client.greetdelay_trapped), client.numattempts, client.attemptsintrv,
+          client.numpendingdelivs, client.cmderrs);
+  Requirement requirement = required_attempts(client, envelope);
   log_msg(6, "%shost '%s' requires %u re-attempts, %u have been done.", requirement.suspicious ? "suspicious " : "",
-          client_metainfo.addr, requirement.required, client_metainfo.numattempts);
+          client.addr, requirement.required, client.numattempts);
   if (std::optional<std::uint32_t> wait = early_retry_wait(settings, row, requirement.required))
-    refuse_early_retry(store, settings, triple, requirement.required, *wait, due);
-  if (client_metainfo.numattempts >= requirement.required)
-    pass(store, settings, triple, requirement, result.end == SessionEnd::held ? &result.held : nullptr, due);
-  fail(store, settings, triple, requirement.required, due);
+    refuse_early_retry(store, settings, client, triple, requirement.required, *wait, due);
+  if (client.numattempts >= requirement.required)
+    pass(store, settings, client, triple, requirement, result.end == SessionEnd::held ? &result.held : nullptr, due);
+  fail(store, settings, client, triple, requirement.required, due);
 }

@@ -5,5 +5,8 @@
 #include "session.h"
 #include "store.h"
 
-// The store is closed before the relay or the end.
-[[noreturn]] void greylist_decision(const SessionResult& result, Store& store, const DecisionSettings& settings);
+// The store is closed before the relay or the end. The decision records the
+// pending row's facts (numattempts, attemptsintrv) in client, and follows
+// settings (the minimum delay, the reply, the cleanups' ages).
+[[noreturn]] void greylist_decision(const SessionResult& result, const Envelope& envelope, ClientMetainfo& client,
+                                    Store& store, const DecisionSettings& settings);

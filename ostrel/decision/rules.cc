@@ -8,7 +8,7 @@
 #include "log.h"
 #include "state.h"
 
-Threshold host_delivattempts_threshold() {
+Threshold host_delivattempts_threshold(ClientMetainfo& client, const Envelope& envelope) {
   const char* path = std::getenv("SUSPICION");
   if (path == nullptr) {
     log_msg(7, "Suspicion is not enabled.");
@@ -19,17 +19,17 @@ Threshold host_delivattempts_threshold() {
     log_msg(2, "Unable to open suspicion file '%s': %s", path, strerror(errno));
     return {Threshold::Source::unreadable, 0};
   }
-  client_metainfo.hostname = std::getenv("TCPREMOTEHOST");
-  client_metainfo.validity |= VALID_HOSTNAME;
+  client.hostname = std::getenv("TCPREMOTEHOST");
+  client.validity |= VALID_HOSTNAME;
 
   SuspicionFacts facts;
-  facts.addr = client_metainfo.addr;
-  facts.hostname = client_metainfo.hostname;
-  facts.greetdelay_trapped = client_metainfo.greetdelay_trapped;
-  facts.greetdelay_watched = (client_metainfo.validity & VALID_GREETDELAY) != 0;
-  facts.numattempts = client_metainfo.numattempts;
-  facts.attemptsintrv = client_metainfo.attemptsintrv;
-  facts.cmderrs = client_metainfo.cmderrs;
+  facts.addr = client.addr;
+  facts.hostname = client.hostname;
+  facts.greetdelay_trapped = client.greetdelay_trapped;
+  facts.greetdelay_watched = (client.validity & VALID_GREETDELAY) != 0;
+  facts.numattempts = client.numattempts;
+  facts.attemptsintrv = client.attemptsintrv;
+  facts.cmderrs = client.cmderrs;
   facts.helo = envelope.helo.data();
   facts.from = envelope.from.data();
   facts.to = envelope.to.data();

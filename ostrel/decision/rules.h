@@ -4,6 +4,9 @@
 
 #include "suspicion.h"
 
+#include "state.h"
+
 // Reads SUSPICION and, once the file has opened, TCPREMOTEHOST (kept in
-// client_metainfo.hostname); then the file from the top.
-[[nodiscard]] Threshold host_delivattempts_threshold();
+// client.hostname); then the file from the top, on the client's facts and
+// the envelope.
+[[nodiscard]] Threshold host_delivattempts_threshold(ClientMetainfo& client, const Envelope& envelope);

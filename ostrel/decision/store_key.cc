@@ -22,8 +22,8 @@ unsigned prefix_length_from_env(const char* name, client_address::PrefixRange ra
   if (value == nullptr) return 0;
   std::optional<unsigned> prefix_length = client_address::parse_prefix_length(value, range);
   if (!prefix_length) {
-    log_msg(2, "%s must be a prefix length from %u to %u, not '%s'. Terminating.", name, range.shortest,
-            range.longest, value);
+    log_msg(2, "%s must be a prefix length from %u to %u, not '%s'. Terminating.", name, range.shortest, range.longest,
+            value);
     terminate_process(exit_status::gave_up);
   }
   return *prefix_length;

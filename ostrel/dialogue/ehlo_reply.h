@@ -41,7 +41,7 @@ class EhloReplyEditor {
   StartTlsOffer offer_;
   bool first_ = true;
   bool offered_ = false;
-  std::string_view held_;                     // a line not sent yet, in held_text_
+  std::string_view held_;  // a line not sent yet, in held_text_
   std::array<char, text_buffer_size + 1> held_text_{};
   std::array<char, text_buffer_size + 1> sent_text_{};
 };

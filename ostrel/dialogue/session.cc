@@ -82,10 +82,10 @@ struct Command {
 };
 
 enum : unsigned {
-  greets = 1,            // a HELO or EHLO: the server forgets what it offered
+  greets = 1,                 // a HELO or EHLO: the server forgets what it offered
   leaves_no_transaction = 2,  // accepted, it begins no mail transaction
-  ends_transaction = 4,  // accepted, it ends one
-  carries_credentials = 8,  // the line and the exchange after it are not logged
+  ends_transaction = 4,       // accepted, it ends one
+  carries_credentials = 8,    // the line and the exchange after it are not logged
 };
 
 // The expression that finds an address in a MAIL FROM or RCPT TO line; it
@@ -96,6 +96,8 @@ constexpr unsigned address_compiled = 4;
 
 class Session {
  public:
+  Session(Envelope& envelope, ClientMetainfo& client) : envelope_(envelope), client_(client) {}
+
   [[nodiscard]] bool compile();
   void greet();
   SessionResult dialogue();
@@ -160,6 +162,8 @@ class Session {
   // The server's reply to the latest EHLO offered CHUNKING, and no HELO or
   // EHLO line has been sent since.
   bool chunking_offered_ = false;
+  Envelope& envelope_;      // what the session fills in
+  ClientMetainfo& client_;  // its cmderrs fact
   const int server_in_ = pipe_to_server[1];
   const int server_out_ = pipe_from_server[0];
 };
@@ -195,16 +199,18 @@ constexpr auto compile_order = [] {
     if (commands[row].pattern != nullptr) order[commands[row].compiled] = row;
   return order;
 }();
-static_assert([] {
-  unsigned places = 1u << address_compiled;
-  std::size_t expressions = 1;
-  for (const Command& command : commands) {
-    if (command.pattern == nullptr) continue;
-    places |= 1u << command.compiled;
-    ++expressions;
-  }
-  return expressions == compile_order.size() && places == (1u << compile_order.size()) - 1;
-}(), "every expression has a place of its own in the order of compilation");
+static_assert(
+    [] {
+      unsigned places = 1u << address_compiled;
+      std::size_t expressions = 1;
+      for (const Command& command : commands) {
+        if (command.pattern == nullptr) continue;
+        places |= 1u << command.compiled;
+        ++expressions;
+      }
+      return expressions == compile_order.size() && places == (1u << compile_order.size()) - 1;
+    }(),
+    "every expression has a place of its own in the order of compilation");
 
 bool Session::compile() {
   for (std::size_t row : compile_order) {
@@ -219,8 +225,8 @@ bool Session::compile() {
 }
 
 void Session::greet() {
-  client_metainfo.cmderrs = CMDERRS_NONE;
-  client_metainfo.validity |= VALID_CMDERRS;
+  client_.cmderrs = CMDERRS_NONE;
+  client_.validity |= VALID_CMDERRS;
   log_msg(7, "Expecting server greeting...");
   srvresp_len = get_line(server_out_, srvresp.data(), srvresp.size());
   note_line_start();
@@ -245,8 +251,8 @@ SessionResult Session::dialogue() {
     if (command == nullptr || (command->flags & carries_credentials) == 0)
       log_msg(7, "Got message from client: '%s'", line_.data());
     chunk_.reset();
-    Turn before = command != nullptr && command->before_sending != nullptr ? (this->*command->before_sending)()
-                                                                             : Turn::send;
+    Turn before =
+        command != nullptr && command->before_sending != nullptr ? (this->*command->before_sending)() : Turn::send;
     if (before == Turn::end) return result_;
     if (before == Turn::next_line) continue;
     const Command* word = by_word();
@@ -261,8 +267,8 @@ SessionResult Session::dialogue() {
       continue;
     }
     note_transaction(word);
-    Turn (Session::*accepted)() = command != nullptr && command->on_accepted != nullptr ? command->on_accepted
-                                                                                          : &Session::unsupported;
+    Turn (Session::*accepted)() =
+        command != nullptr && command->on_accepted != nullptr ? command->on_accepted : &Session::unsupported;
     if ((this->*accepted)() == Turn::end) return result_;
   }
 }
@@ -304,20 +310,20 @@ Turn Session::ehlo() {
 
 Turn Session::mail_from() {
   unnamed_recipient_accepted_ = false;
-  if (extract_address(envelope.from) == Address::missing)
+  if (extract_address(envelope_.from) == Address::missing)
     log_msg(5, "Syntax error in MAIL FROM command, cannot extract email from '%s'.", line_.data());
   else
-    log_msg(7, "Got MAIL FROM command '%s'", envelope.from.data());
+    log_msg(7, "Got MAIL FROM command '%s'", envelope_.from.data());
   return pass_reply_on();
 }
 
 Turn Session::rcpt_to() {
-  if (extract_address(envelope.to) == Address::missing) {
+  if (extract_address(envelope_.to) == Address::missing) {
     log_msg(5, "Syntax error in RCPT TO command, cannot extract email from '%s'.", line_.data());
     unnamed_recipient_accepted_ = true;
     return pass_reply_on();
   }
-  log_msg(7, "Got RCPT TO command '%s'", envelope.to.data());
+  log_msg(7, "Got RCPT TO command '%s'", envelope_.to.data());
   return finish(SessionEnd::recipient, false);
 }
 
@@ -342,7 +348,7 @@ Turn Session::starttls() { return finish(SessionEnd::starttls, true); }
 Turn Session::quit() { answer_quit(); }
 
 Turn Session::rset() {
-  envelope = Envelope{};
+  envelope_ = Envelope{};
   unnamed_recipient_accepted_ = false;
   return pass_reply_on();
 }
@@ -436,7 +442,7 @@ void Session::pass_chunk(std::uint32_t size) {
 Turn Session::hold() {
   log_msg(6, "Recipients accepted without an extractable address, deciding before '%s' reaches the server.",
           line_.data());
-  envelope.to[0] = '\0';
+  envelope_.to[0] = '\0';
   std::memcpy(result_.held.text.data(), line_.data(), line_len_ + 1);
   result_.held.len = line_len_;
   return finish(SessionEnd::held, false);
@@ -479,7 +485,7 @@ bool Session::takes_starttls_itself() {
   } else {
     // What the client said before TLS counts for nothing, here as in the
     // server.
-    envelope = Envelope{};
+    envelope_ = Envelope{};
     unnamed_recipient_accepted_ = false;
     client_start_tls();
   }
@@ -525,7 +531,7 @@ void Session::pass_ehlo_reply_on() {
 
 void Session::note_error_reply() {
   log_msg(6, "Error from the upstream server: '%s'.", srvresp.data());
-  client_metainfo.cmderrs = srvresp[0] == '4' ? CMDERRS_TEMPORARY : CMDERRS_PERMANENT;
+  client_.cmderrs = srvresp[0] == '4' ? CMDERRS_TEMPORARY : CMDERRS_PERMANENT;
   client_send(srvresp.data(), srvresp_len);
   pass_rest_of_reply();
 }
@@ -552,8 +558,8 @@ Turn Session::finish(SessionEnd end, bool send_reply) {
 // The name of a HELO or EHLO line.
 void Session::record_helo() {
   regmatch_t group;
-  if (re_[command_].find_group(line_.data(), group)) store_capture(envelope.helo, group);
-  log_msg(7, "Got %s command '%s'", commands[command_].name, envelope.helo.data());
+  if (re_[command_].find_group(line_.data(), group)) store_capture(envelope_.helo, group);
+  log_msg(7, "Got %s command '%s'", commands[command_].name, envelope_.helo.data());
 }
 
 Address Session::extract_address(std::array<char, envelope_field_size>& field) {
@@ -595,8 +601,8 @@ void Session::answer_quit() {
 
 }  // namespace
 
-SessionResult envelope_session() {
-  Session session;
+SessionResult envelope_session(Envelope& envelope, ClientMetainfo& client) {
+  Session session(envelope, client);
   if (!session.compile()) return {};
   session.greet();
   return session.dialogue();

@@ -6,6 +6,8 @@
 #include <array>
 #include <cstddef>
 
+#include "state.h"
+
 // How the watched part of the dialogue ended.
 enum class SessionEnd {
   uncompiled,  // an expression did not compile; nothing was read
@@ -36,5 +38,6 @@ struct SessionResult {
 
 // Runs the session on the client descriptors and the pipes. Ends the
 // process itself at QUIT (0), at a refused greeting (0), on the length
-// limit and on read failures (100).
-[[nodiscard]] SessionResult envelope_session();
+// limit and on read failures (100). The session fills in envelope (from and
+// to empty on entry) and records the client's cmderrs fact.
+[[nodiscard]] SessionResult envelope_session(Envelope& envelope, ClientMetainfo& client);

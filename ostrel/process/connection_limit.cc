@@ -20,8 +20,8 @@ unsigned connection_limit_from_env() {
   if (value == nullptr) return 0;
   std::optional<unsigned> limit = parse_connection_limit(value);
   if (!limit) {
-    log_msg(2, "GREYLIST_MAXCONN must be a number from 1 to %u, not '%s'. Terminating.",
-            most_connections_per_client, value);
+    log_msg(2, "GREYLIST_MAXCONN must be a number from 1 to %u, not '%s'. Terminating.", most_connections_per_client,
+            value);
     std::exit(exit_status::gave_up);
   }
   return *limit;

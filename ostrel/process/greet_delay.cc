@@ -1,6 +1,5 @@
 #include "greet_delay.h"
 
-
 #include <algorithm>
 #include <cassert>
 #include <cstdio>

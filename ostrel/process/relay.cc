@@ -72,12 +72,10 @@ void relay_traffic(bool server_owes_reply) {
       report_child_state();
       terminate_process(exit_status::gave_up);
     case RelayEnd::client_write_failed:
-      log_msg(3, "Unable to write to the client %d bytes: %s.", static_cast<int>(result.bytes),
-              strerror(result.error));
+      log_msg(3, "Unable to write to the client %d bytes: %s.", static_cast<int>(result.bytes), strerror(result.error));
       terminate_process(exit_status::orderly);
     case RelayEnd::server_write_failed:
-      log_msg(3, "Unable to write to the server %d bytes: %s.", static_cast<int>(result.bytes),
-              strerror(result.error));
+      log_msg(3, "Unable to write to the server %d bytes: %s.", static_cast<int>(result.bytes), strerror(result.error));
       terminate_process(exit_status::orderly);
   }
   terminate_process(exit_status::orderly);

@@ -3,7 +3,6 @@
 #include <cstdlib>
 
 ClientMetainfo client_metainfo;
-Envelope envelope;
 std::array<char, text_buffer_size> buf{};
 std::array<char, text_buffer_size> srvresp{};
 std::size_t srvresp_len = 0;

@@ -11,6 +11,7 @@
 #include "dl_table.h"
 
 // The functions of the library that ostrel uses, named once.
+// clang-format off
 #define OPENSSL_FUNCTIONS(F)                                                                                     \
   F(BIO_new_file) F(BIO_free) F(PEM_read_bio_X509_AUX) F(PEM_read_bio_X509) F(PEM_read_bio_PrivateKey)          \
   F(OPENSSL_sk_new_null) F(OPENSSL_sk_push) F(OPENSSL_sk_pop_free) F(X509_free) F(X509_check_private_key)       \
@@ -20,6 +21,7 @@
   F(SSL_CTX_use_PrivateKey) F(SSL_CTX_check_private_key) F(SSL_new) F(SSL_free) F(SSL_ctrl) F(SSL_set_rfd)     \
   F(SSL_set_wfd) F(SSL_get_error) F(SSL_accept) F(SSL_read) F(SSL_write) F(SSL_pending) F(SSL_is_init_finished) \
   F(SSL_shutdown) F(SSL_get_version) F(SSL_get_current_cipher) F(SSL_CIPHER_get_name)
+// clang-format on
 
 struct OpensslApi {
   OPENSSL_FUNCTIONS(DL_TABLE_ENTRY)

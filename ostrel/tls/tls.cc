@@ -71,7 +71,8 @@ TlsCredentials load_tls_credentials(const char* cert_path, const char* key_path)
   if (!read_chain(cert_path, loaded.leaf, loaded.chain)) return credentials_failure(TlsLoad::certificate);
   loaded.key = read_key(key_path != nullptr ? key_path : cert_path);
   if (!loaded.key) return credentials_failure(TlsLoad::key);
-  if (openssl().X509_check_private_key(loaded.leaf.get(), loaded.key.get()) != 1) return credentials_failure(TlsLoad::mismatch);
+  if (openssl().X509_check_private_key(loaded.leaf.get(), loaded.key.get()) != 1)
+    return credentials_failure(TlsLoad::mismatch);
   return loaded;
 }
 
@@ -88,7 +89,8 @@ TlsContext make_tls_context(const TlsCredentials& credentials) {
   openssl().SSL_CTX_ctrl(ctx.get(), SSL_CTRL_SET_SESS_CACHE_MODE, SSL_SESS_CACHE_OFF, nullptr);
   if (openssl().SSL_CTX_use_certificate(ctx.get(), credentials.leaf.get()) != 1 ||
       openssl().SSL_CTX_ctrl(ctx.get(), SSL_CTRL_CHAIN, 1, credentials.chain.get()) != 1 ||
-      openssl().SSL_CTX_use_PrivateKey(ctx.get(), credentials.key.get()) != 1 || openssl().SSL_CTX_check_private_key(ctx.get()) != 1)
+      openssl().SSL_CTX_use_PrivateKey(ctx.get(), credentials.key.get()) != 1 ||
+      openssl().SSL_CTX_check_private_key(ctx.get()) != 1)
     return context_failure();
   return {std::move(ctx), TlsLoad::loaded, ""};
 }
@@ -269,5 +271,6 @@ void TlsConnection::close_notify(int wait_ms) {
 }
 
 std::string TlsConnection::description() const {
-  return std::string(openssl().SSL_get_version(ssl_.get())) + " " + openssl().SSL_CIPHER_get_name(openssl().SSL_get_current_cipher(ssl_.get()));
+  return std::string(openssl().SSL_get_version(ssl_.get())) + " " +
+         openssl().SSL_CIPHER_get_name(openssl().SSL_get_current_cipher(ssl_.get()));
 }

@@ -44,11 +44,11 @@ enum class TlsLoad { loaded, library, certificate, key, mismatch };
 
 // The certificate chain and its private key, read from their files.
 struct TlsCredentials {
-  X509Ptr leaf;          // these three are set only when status is loaded
-  X509StackPtr chain;    // the certificates after the first, in file order
+  X509Ptr leaf;        // these three are set only when status is loaded
+  X509StackPtr chain;  // the certificates after the first, in file order
   PkeyPtr key;
   TlsLoad status;
-  std::string detail;    // what went wrong, for the log line
+  std::string detail;  // what went wrong, for the log line
 };
 
 // Loads the TLS library (status library when it cannot be loaded), then
@@ -59,7 +59,7 @@ struct TlsCredentials {
 [[nodiscard]] TlsCredentials load_tls_credentials(const char* cert_path, const char* key_path);
 
 struct TlsContext {
-  SslCtxPtr ctx;         // set only when status is loaded
+  SslCtxPtr ctx;  // set only when status is loaded
   TlsLoad status;
   std::string detail;
 };
@@ -141,7 +141,7 @@ class TlsConnection {
   int rfd_;
   int wfd_;
   bool wants_write_ = false;
-  bool broken_ = false;  // a fatal error: no close_notify may follow
+  bool broken_ = false;                // a fatal error: no close_notify may follow
   TlsStatus end_ = TlsStatus::failed;  // set by classify for Outcome::end
   std::string error_;
 };

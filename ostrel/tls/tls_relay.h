@@ -8,12 +8,12 @@
 #include "tls.h"
 
 enum class TlsRelayEnd {
-  server_ended,        // the server program's output ended: an orderly end
-  timed_out,           // neither side moved within the wait limit
-  client_failed,       // the TLS connection broke (not an orderly close)
-  client_hung_up,      // a write met a client that had hung up: an orderly end
-  client_write_failed, // the client took no more data
-  server_write_failed, // the server program took no more data
+  server_ended,         // the server program's output ended: an orderly end
+  timed_out,            // neither side moved within the wait limit
+  client_failed,        // the TLS connection broke (not an orderly close)
+  client_hung_up,       // a write met a client that had hung up: an orderly end
+  client_write_failed,  // the client took no more data
+  server_write_failed,  // the server program took no more data
 };
 
 struct TlsRelayResult {

@@ -79,10 +79,14 @@ void record(const std::string& line) {
   if (log_file == nullptr) return;
   std::string shown;
   for (char c : line) {
-    if (c == '\r') shown += "\\r";
-    else if (c == '\n') shown += "\\n";
-    else if (c == '\0') shown += "\\0";
-    else shown += c;
+    if (c == '\r')
+      shown += "\\r";
+    else if (c == '\n')
+      shown += "\\n";
+    else if (c == '\0')
+      shown += "\\0";
+    else
+      shown += c;
   }
   std::fprintf(log_file, "C: %s\n", shown.c_str());
   std::fflush(log_file);

@@ -46,8 +46,8 @@ TEST(ClientKey, Ipv4MappedAddressIsTheIpv4Address) {
 
 TEST(ClientKey, OtherTextHasNoKey) {
   for (const char* text : {"", "example.org", "192.0.2", "192.0.2.1.5", "192.0.2.256", "192.000.2.1", "0x7f.0.0.1",
-                           " 192.0.2.1", "192.0.2.1 ", "2001:db8::1::2", "2001:db8::g", "fe80::1%eth0",
-                           "192.0.2.0/24", "1.2.3.4' OR '1'='1", "::ffff:192.0.2.1.1"})
+                           " 192.0.2.1", "192.0.2.1 ", "2001:db8::1::2", "2001:db8::g", "fe80::1%eth0", "192.0.2.0/24",
+                           "1.2.3.4' OR '1'='1", "::ffff:192.0.2.1.1"})
     EXPECT_EQ(key_of(text), "(none)") << text;
   EXPECT_EQ(key_of(std::string(200, '1').c_str()), "(none)");
   EXPECT_FALSE(parse(std::string_view("192.0.2.1\0", 10)));

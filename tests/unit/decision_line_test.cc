@@ -16,8 +16,8 @@ Decision greylisted(std::string_view client, std::string_view key, std::string_v
 }
 
 TEST(DecisionLine, WritesAndReadsBackEveryDecisionWhateverThePrefix) {
-  Decision too_early = decision_line::on_envelope(Outcome::greylisted, "::1", "::/64", "a@b.example", "c@d.example",
-                                                  1, 1, 12);
+  Decision too_early =
+      decision_line::on_envelope(Outcome::greylisted, "::1", "::/64", "a@b.example", "c@d.example", 1, 1, 12);
   too_early.wait = 288;
   struct Case {
     Decision decision;
@@ -38,7 +38,8 @@ TEST(DecisionLine, WritesAndReadsBackEveryDecisionWhateverThePrefix) {
       {too_early,
        "decision=greylisted client=::1 key=::/64 from=<a@b.example> to=<c@d.example> attempts=1 required=1 age=12 "
        "wait=288"},
-      {decision_line::on_verified("2001:db8::1", "2001:db8::1"), "decision=verified client=2001:db8::1 key=2001:db8::1"},
+      {decision_line::on_verified("2001:db8::1", "2001:db8::1"),
+       "decision=verified client=2001:db8::1 key=2001:db8::1"},
       // Blanks, quotes, backslashes, control and 8-bit bytes, empty texts.
       {greylisted("a b", "q\"\\k", std::string_view("\x01\xff=\t", 4), "x y"),
        "decision=greylisted client=\"a b\" key=\"q\\\"\\\\k\" from=\"<\\x01\\xff=\\x09>\" to=\"<x y>\" attempts=0 "
@@ -46,9 +47,9 @@ TEST(DecisionLine, WritesAndReadsBackEveryDecisionWhateverThePrefix) {
       {decision_line::on_verified("", "ostrel: decision=verified"),
        "decision=verified client=\"\" key=\"ostrel: decision=verified\""},
   };
-  const std::vector<std::string> prefixes = {"ostrel: ", "(4711) ostrel: ", "@4000000065a1b2c30a1b2c3d ostrel: ",
-                                             "Jan  5 10:00:00 mx tcpserver[12]: ostrel: ",
-                                             "2026-01-05T10:00:00+0100 mx ostrel-smtp[9]: (12) ostrel: "};
+  const std::vector<std::string> prefixes = {
+      "ostrel: ", "(4711) ostrel: ", "@4000000065a1b2c30a1b2c3d ostrel: ", "Jan  5 10:00:00 mx tcpserver[12]: ostrel: ",
+      "2026-01-05T10:00:00+0100 mx ostrel-smtp[9]: (12) ostrel: "};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
     char out[decision_line::text_size];
@@ -81,7 +82,7 @@ TEST(DecisionLine, TellsOtherLinesFromDamagedOnes) {
       {"ostrel: decision=greylisted client=192.0.2.1 key=192.0.2.1" + envelope, LineKind::decision},
       {"ostrel: decision=greylisted client=192.0.2.1 key=192.0.2.1 from=<a@b> to=<c", LineKind::damaged},
       {"ostrel: decision=greylisted client=192.0.2.1 key=192.0.2.1", LineKind::damaged},  // no envelope
-      {good + envelope, LineKind::damaged},                                                // verified with one
+      {good + envelope, LineKind::damaged},                                               // verified with one
       {"ostrel: decision=waved client=a key=a", LineKind::damaged},
       {"ostrel: decision=verified client=a", LineKind::damaged},
       {good + " key=b", LineKind::damaged},

@@ -53,9 +53,9 @@ TEST(EhloReplyEditor, AReplyThatIsNotA250IsLeftAlone) {
 }
 
 TEST(EhloReplyEditor, RemovesTheOfferFromTheMiddle) {
-  EXPECT_EQ(edited(StartTlsOffer::remove,
-                   {"250-mx.example\r\n", "250-STARTTLS\r\n", "250-PIPELINING\r\n", "250 HELP\r\n"}),
-            "250-mx.example\r\n250-PIPELINING\r\n250 HELP\r\n");
+  EXPECT_EQ(
+      edited(StartTlsOffer::remove, {"250-mx.example\r\n", "250-STARTTLS\r\n", "250-PIPELINING\r\n", "250 HELP\r\n"}),
+      "250-mx.example\r\n250-PIPELINING\r\n250 HELP\r\n");
 }
 
 TEST(EhloReplyEditor, RemovingTheLastLineEndsTheReplyOneLineEarlier) {

@@ -100,13 +100,19 @@ TEST_F(LogPieces, PrintsWhatLogMsgPrints) {
   for (bool with_pid : {false, true}) {
     setup(with_pid, "7");
     const char* addr = "192.0.2.7";
-    EXPECT_EQ(stderr_of([&] { log_pieces(4, {"Big timeout reached from '", addr, "'!"}); }),
+    EXPECT_EQ(stderr_of([&] {
+                log_pieces(4, {"Big timeout reached from '", addr, "'!"});
+              }),
               stderr_of([&] { log_msg(4, "Big timeout reached from '%s'!", addr); }));
-    EXPECT_EQ(stderr_of([] { log_pieces(7, {"Child exited (", logchan::Decimal(1).c_str(), ") status ",
-                                            logchan::Decimal(100).c_str(), "."}); }),
+    EXPECT_EQ(stderr_of([] {
+                log_pieces(7, {"Child exited (", logchan::Decimal(1).c_str(), ") status ",
+                               logchan::Decimal(100).c_str(), "."});
+              }),
               stderr_of([] { log_msg(7, "Child exited (%d) status %d.", 1, 100); }));
   }
-  EXPECT_EQ(stderr_of([] { log_pieces(6, {"Client '", nullptr, "' closed."}); }),
+  EXPECT_EQ(stderr_of([] {
+              log_pieces(6, {"Client '", nullptr, "' closed."});
+            }),
             "(" + std::to_string(getpid()) + ") ostrel: Client '(null)' closed.\n");
 }
 

@@ -82,8 +82,7 @@ TEST(EximTrust, ReadsEximsAnswerAndJudgesAsEximDoes) {
       {{"Debian-exim", "uucp", "uucp:mail"}, {nobody, nogroup, {nogroup}}, Verdict::untrusted},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.settings.trusted_users + " / " + c.settings.trusted_groups + " uid " +
-                 std::to_string(c.caller.uid));
+    SCOPED_TRACE(c.settings.trusted_users + " / " + c.settings.trusted_groups + " uid " + std::to_string(c.caller.uid));
     EXPECT_EQ(exim_trust::judge(c.settings, c.caller), c.verdict);
   }
 }

@@ -95,7 +95,8 @@ class ScratchDatabase : public ::testing::Test {
   void create(const char* journal_mode) {
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
-    std::string sql = std::string("PRAGMA journal_mode=") + journal_mode + "; CREATE TABLE verified (ip TEXT, ts TEXT);";
+    std::string sql =
+        std::string("PRAGMA journal_mode=") + journal_mode + "; CREATE TABLE verified (ip TEXT, ts TEXT);";
     EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
     sqlite3_close(db);
   }
@@ -129,12 +130,12 @@ class ScratchDatabase : public ::testing::Test {
   }
 
   off_t size(const char* suffix) const {
-    struct stat info{};
+    struct stat info {};
     return stat((path_ + suffix).c_str(), &info) == 0 ? info.st_size : -1;
   }
 
   bool exists(const char* suffix) const {
-    struct stat info{};
+    struct stat info {};
     return stat((path_ + suffix).c_str(), &info) == 0;
   }
 
@@ -260,8 +261,9 @@ TEST(StatementText, EveryValueGoesInQuotedWithItsQuotesDoubled) {
   EXPECT_EQ(text.fill("DELETE FROM pending WHERE ip=? AND envsender=? AND envrecipient=?",
                       {"2001:db8::/64", "", "a-b&c*d+e./f=g?h^i_j{k}l~m@example.org"}),
             119u);
-  EXPECT_STREQ(text.c_str(), "DELETE FROM pending WHERE ip='2001:db8::/64' AND envsender='' AND "
-                             "envrecipient='a-b&c*d+e./f=g?h^i_j{k}l~m@example.org'");
+  EXPECT_STREQ(text.c_str(),
+               "DELETE FROM pending WHERE ip='2001:db8::/64' AND envsender='' AND "
+               "envrecipient='a-b&c*d+e./f=g?h^i_j{k}l~m@example.org'");
   // Any other value cannot end its quotes early.
   (void)text.fill("DELETE FROM pending WHERE ip=?", {"1.2.3.4' OR '1'='1"});
   EXPECT_STREQ(text.c_str(), "DELETE FROM pending WHERE ip='1.2.3.4'' OR ''1''=''1'");
@@ -274,10 +276,11 @@ TEST(StatementText, EveryValueGoesInQuotedWithItsQuotesDoubled) {
 
 TEST_F(ScratchDatabase, AValueWithAQuoteIsStoredAsItIs) {
   ASSERT_EQ(open(), StoreOpen::opened);
-  ASSERT_EQ(sqlite3_exec(store_handle(),
-                         "CREATE TABLE pending (ip, envsender, envrecipient, tsfirstdelivery, tslastdelivery, attempts)",
-                         nullptr, nullptr, nullptr),
-            SQLITE_OK);
+  ASSERT_EQ(
+      sqlite3_exec(store_handle(),
+                   "CREATE TABLE pending (ip, envsender, envrecipient, tsfirstdelivery, tslastdelivery, attempts)",
+                   nullptr, nullptr, nullptr),
+      SQLITE_OK);
   const Triple triple{"192.0.2.1", "o'brien@example.org", "x@example.net"};
   ASSERT_TRUE(store_->record_new_attempt(triple).ok());
   StoreResult<PendingRow> row = store_->lookup_pending(triple);

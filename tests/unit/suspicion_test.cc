@@ -30,7 +30,8 @@ std::vector<LineKind> kinds_of(const std::string& content) {
   char line[rule_buffer_size];
   RuleFileReader reader(file.get(), line);
   std::vector<LineKind> kinds;
-  for (RuleLine rule = reader.next(); rule.kind != LineKind::end_of_file; rule = reader.next()) kinds.push_back(rule.kind);
+  for (RuleLine rule = reader.next(); rule.kind != LineKind::end_of_file; rule = reader.next())
+    kinds.push_back(rule.kind);
   return kinds;
 }
 
@@ -43,7 +44,9 @@ long evaluate(const std::string& content, const SuspicionFacts& facts) {
   return threshold.source == Threshold::Source::rule ? long{threshold.number} : no_rule;
 }
 
-RuleResult match(char kind, std::string rule, const SuspicionFacts& facts) { return match_rulespec(kind, rule.data(), facts); }
+RuleResult match(char kind, std::string rule, const SuspicionFacts& facts) {
+  return match_rulespec(kind, rule.data(), facts);
+}
 
 const char* only_blacklisted(const char* name) { return std::string(name) == "BLACKLISTED" ? "" : nullptr; }
 

@@ -47,9 +47,10 @@ class Certificates {
 
  private:
   void make(const std::string& key, const std::string& cert, const std::string& key_options) {
-    std::string command = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -days 2"
-                          " -subj /CN=mx.test.example -keyout " + path(key) + " -out " + path(cert) + " " +
-                          (key_options.empty() ? "-noenc" : key_options) + " 2>/dev/null";
+    std::string command =
+        "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -days 2"
+        " -subj /CN=mx.test.example -keyout " +
+        path(key) + " -out " + path(cert) + " " + (key_options.empty() ? "-noenc" : key_options) + " 2>/dev/null";
     if (std::system(command.c_str()) != 0) throw std::runtime_error("openssl req failed");
   }
   std::string dir_;
@@ -133,8 +134,9 @@ class Thread {
 };
 
 TEST(TlsCredentials, LoadsTheCertificateWithItsKeyOrFromOneFile) {
-  EXPECT_EQ(load_tls_credentials(certificates().path("cert.pem").c_str(), certificates().path("key.pem").c_str()).status,
-            TlsLoad::loaded);
+  EXPECT_EQ(
+      load_tls_credentials(certificates().path("cert.pem").c_str(), certificates().path("key.pem").c_str()).status,
+      TlsLoad::loaded);
   TlsCredentials both = load_tls_credentials(certificates().path("both.pem").c_str(), nullptr);
   EXPECT_EQ(both.status, TlsLoad::loaded) << both.detail;
   EXPECT_NE(both.key, nullptr);
@@ -155,7 +157,8 @@ TEST(TlsCredentials, TellsWhichFileFailedAndWhy) {
   EXPECT_EQ(load_tls_credentials(certificates().path("cert.pem").c_str(), nullptr).status, TlsLoad::key);
   // A key that needs a passphrase is refused, never asked for.
   EXPECT_EQ(load_tls_credentials(certificates().path("locked-cert.pem").c_str(),
-                             certificates().path("locked-key.pem").c_str()).status,
+                                 certificates().path("locked-key.pem").c_str())
+                .status,
             TlsLoad::key);
   // A key is not a certificate.
   EXPECT_EQ(load_tls_credentials(certificates().path("key.pem").c_str(), nullptr).status, TlsLoad::certificate);
