@@ -57,14 +57,11 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   return 0;
 }
 
-// The envelope the session fills in, looked at after it.
-Envelope envelope;
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1 || size > 60000) return 0;
+  Envelope envelope;  // what the session fills in, looked at after it
   feed(client_in, std::string(reinterpret_cast<const char*>(data) + 1, size - 1));
   feed(pipe_from_server[0], server_output(data[0]));
-  envelope = Envelope{};
   client_metainfo.validity = 0;
   try {
     SessionResult result = envelope_session(envelope, client_metainfo);

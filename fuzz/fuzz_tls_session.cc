@@ -109,11 +109,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   return 0;
 }
 
-// The envelope the session fills in, looked at after it.
-Envelope envelope;
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1 || size > 60000) return 0;
+  Envelope envelope;  // what the session fills in, looked at after it
   // A run may close descriptor 1 (QUIT inside TLS does): the socket pair
   // must not take its place.
   dup2(null_fd, client_in);
@@ -128,7 +126,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   make_nonblocking(to_server[0]);
   pipe_to_server[1] = to_server[1];
   feed(pipe_from_server[0], server_output(data[0]));
-  envelope = Envelope{};
   client_metainfo.validity = 0;
   client_tls_setup();
   std::thread client(run_client, pair[1], std::string(reinterpret_cast<const char*>(data) + 1, size - 1));

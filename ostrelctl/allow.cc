@@ -41,16 +41,13 @@ void warn_unless_keyed_on(const char* key, const client_address::KeyPrefixes& pr
 }  // namespace
 
 int allow_command(int argc, char** argv) {
-  CommandLine line;
-  Accepts accepts{false, false, 1, true};
-  if (int status = parse_command_line(argc, argv, usage, accepts, line); status >= 0) return status;
   client_address::KeyText key{};
-  if (!read_client_key(line.operands[0], key)) return 2;
+  std::unique_ptr<Store> store;
+  bool permanent = false;
+  if (int status = start_key_command(argc, argv, usage, key, store, &permanent); status >= 0) return status;
   std::optional<client_address::KeyPrefixes> prefixes = read_key_prefixes();
   if (!prefixes) return 2;
-  std::unique_ptr<Store> store = open_existing_store(database_location(line));
-  if (!store) return 1;
-  if (line.permanent) {
+  if (permanent) {
     StoreResult<bool> due = store->upgrade_due();
     if (!due.ok()) {
       report_failure("allow", *due.error);
@@ -64,13 +61,13 @@ int allow_command(int argc, char** argv) {
     }
   }
   warn_unless_keyed_on(key.data(), *prefixes);
-  StoreResult<AllowReport> allowed = store->allow(key.data(), line.permanent);
+  StoreResult<AllowReport> allowed = store->allow(key.data(), permanent);
   if (!allowed.ok()) {
     report_failure("allow", *allowed.error);
     return 1;
   }
   const AllowReport& report = allowed.value;
   std::printf("%s is %s %sverified server; %lld pending row%s removed\n", key.data(), report.known ? "still" : "now",
-              line.permanent ? "a permanent " : "a ", report.purged, report.purged == 1 ? "" : "s");
+              permanent ? "a permanent " : "a ", report.purged, report.purged == 1 ? "" : "s");
   return output_written() ? 0 : 1;
 }

@@ -143,3 +143,14 @@ std::optional<CleanupAges> read_cleanup_ages() {
   std::fprintf(stderr, "ostrelctl: %s\n", ages.error->c_str());
   return std::nullopt;
 }
+
+int start_key_command(int argc, char** argv, const char* usage, client_address::KeyText& key,
+                      std::unique_ptr<Store>& store, bool* permanent) {
+  CommandLine line;
+  Accepts accepts{false, false, 1, permanent != nullptr};
+  if (int status = parse_command_line(argc, argv, usage, accepts, line); status >= 0) return status;
+  if (permanent != nullptr) *permanent = line.permanent;
+  if (!read_client_key(line.operands[0], key)) return 2;
+  store = open_existing_store(database_location(line));
+  return store ? -1 : 1;
+}

@@ -59,3 +59,11 @@ struct Accepts {
 
 // "ostrelctl: COMMAND failed: ERROR".
 void report_failure(const char* command, const StoreError& error);
+
+// The start of a command on one client key (allow, forget): its command
+// line with the key as its one operand, then the store. Returns the status
+// to end with (2 for a bad line or key, 1 for a store that would not open),
+// or -1 with key and store ready. A command that takes --permanent (allow)
+// gives permanent, which receives whether it was given.
+[[nodiscard]] int start_key_command(int argc, char** argv, const char* usage, client_address::KeyText& key,
+                                    std::unique_ptr<Store>& store, bool* permanent = nullptr);

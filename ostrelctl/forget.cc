@@ -14,12 +14,9 @@ constexpr const char* usage =
 }  // namespace
 
 int forget_command(int argc, char** argv) {
-  CommandLine line;
-  if (int status = parse_command_line(argc, argv, usage, {false, false, 1}, line); status >= 0) return status;
   client_address::KeyText key{};
-  if (!read_client_key(line.operands[0], key)) return 2;
-  std::unique_ptr<Store> store = open_existing_store(database_location(line));
-  if (!store) return 1;
+  std::unique_ptr<Store> store;
+  if (int status = start_key_command(argc, argv, usage, key, store); status >= 0) return status;
   StoreResult<ForgetReport> forgotten = store->forget(key.data());
   if (!forgotten.ok()) {
     report_failure("forget", *forgotten.error);
