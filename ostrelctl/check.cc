@@ -24,6 +24,7 @@
 #include "commands.h"
 #include "exim_command.h"
 #include "exim_trust.h"
+#include "policy_settings.h"
 #include "rule_lint.h"
 #include "store.h"
 #include "suspicion.h"
@@ -35,6 +36,7 @@ constexpr const char* usage_text =
     "usage: ostrelctl check [--db PATH] [--no-host-lookups] [CHILD [ARGS...]]\n"
     "Run as the chain's user with the chain's environment: checks the database (DBFILE or --db:\n"
     "reachable, both tables, writable, schema current), SUSPICION, TLSCERT/TLSKEY, GREYLIST_CIDR4/6,\n"
+    "the policy (GREYLIST_MINDELAY, GREYLIST_PENDING_HOURS, GREYLIST_VERIFIED_HOURS, GREYLIST_REPLY),\n"
     "the server program CHILD as ostrel runs it (and, for ostrel-exim, exim's trust in this user\n"
     "with ARGS' -C/-D), host-name rules (--no-host-lookups: tcpserver runs with -H) and greetdelay\n"
     "rules without GREETDELAY. One line per item: ok:, FAILED: or skipped:.\n"
@@ -101,10 +103,12 @@ void check_database(Report& report, const char* location) {
     return report.failed(item, "cannot use %s as this user: %s", name.c_str(), tables.error.c_str());
   if (tables.status == TablesCheck::Status::missing)
     return report.failed(item, "%s has no table '%s': run %s", name.c_str(), tables.missing_table, init.c_str());
+  StoreResult<bool> due = store.upgrade_due();
   StoreResult<int> version = store.schema_version();
-  if (!version.ok())
-    return report.failed(item, "cannot read the schema version of %s: %s", name.c_str(), version.error->text().c_str());
-  if (version.value < current_schema_version)
+  if (!due.ok() || !version.ok())
+    return report.failed(item, "cannot read the schema version of %s: %s", name.c_str(),
+                         (due.ok() ? version.error : due.error)->text().c_str());
+  if (due.value)
     return report.failed(item, "%s has schema version %d, this ostrel's is %d: run %s", name.c_str(), version.value,
                          current_schema_version, init.c_str());
   StoreResult<> written = store.try_write();
@@ -245,6 +249,23 @@ void check_client_key(Report& report) {
   report.ok("client-key", "%s", shown.c_str());
 }
 
+// GREYLIST_MINDELAY, GREYLIST_PENDING_HOURS, GREYLIST_VERIFIED_HOURS and
+// GREYLIST_REPLY, read as ostrel reads them at start-up.
+void check_policy(Report& report) {
+  constexpr const char* item = "policy";
+  // ostrel sends the reply from its 1024-byte text buffer.
+  constexpr std::size_t reply_room = 1024;
+  SettingRead<CleanupAges> ages = cleanup_ages_from_env();
+  if (!ages.ok()) return report.failed(item, "%s: ostrel ends every connection", ages.error->c_str());
+  SettingRead<std::optional<std::uint32_t>> delay = min_delay_from_env(ages.value);
+  if (!delay.ok()) return report.failed(item, "%s: ostrel ends every connection", delay.error->c_str());
+  SettingRead<std::optional<std::string>> reply = reply_from_env(reply_room);
+  if (!reply.ok()) return report.failed(item, "%s: ostrel ends every connection", reply.error->c_str());
+  std::string delay_text = delay.value ? std::to_string(*delay.value) + " seconds" : std::string("none");
+  report.ok(item, "minimum delay %s, pending rows kept %u hours, verified %u hours, %s reply", delay_text.c_str(),
+            ages.value.pending_hours, ages.value.verified_hours, reply.value ? "own" : "built-in");
+}
+
 // ---- The server program.
 
 // ostrel runs it with execv: the path as given, no PATH search.
@@ -330,6 +351,7 @@ int check_command(int argc, char** argv) {
   check_suspicion(report, host_lookups);
   check_tls(report);
   check_client_key(report);
+  check_policy(report);
   check_server(report, std::span<char* const>(argv + optind, static_cast<std::size_t>(argc - optind)));
   return report.status();
 }

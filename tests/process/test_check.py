@@ -20,7 +20,7 @@ from tlsparts import make_certificate
 NOBODY = pwd.getpwnam("nobody").pw_uid
 NOGROUP = grp.getgrnam("nogroup").gr_gid
 LINE = re.compile(r"^(ok|FAILED|skipped): ([a-z-]+): ")
-ITEMS = ["database", "suspicion", "host-names", "greetdelay", "tls", "client-key", "server", "exim-trust"]
+ITEMS = ["database", "suspicion", "host-names", "greetdelay", "tls", "client-key", "policy", "server", "exim-trust"]
 RULES = "# a client without a name, one that talks first\n10 r ^unknown$\n5 b greetdelay\n"
 
 
@@ -105,6 +105,8 @@ class CheckSetUp(WorkdirCase):
              "tls", f"the private key '{self.other_key}' does not match the certificate '{self.cert}'"),
             ("bad network", None, {"GREYLIST_CIDR6": "129"}, {},
              "client-key", "GREYLIST_CIDR6 must be a prefix length from 16 to 128, not '129'"),
+            ("minimum delay past the pending age", None, {"GREYLIST_MINDELAY": "90000"}, {},
+             "policy", "GREYLIST_MINDELAY"),
             ("missing server program", None, {}, {"child": self.path("bin/ostrel-exim4")},
              "server", "No such file or directory"),
             ("exim does not trust nobody", None, {}, {"conf": self.untrusted},
@@ -138,7 +140,7 @@ class CheckSetUp(WorkdirCase):
         result = run_check([os.path.join(self.bindir, "ostrelctl")], {"DBFILE": self.db}, as_nobody=False)
         self.assertEqual(result.returncode, 0, result.stdout)
         self.assertEqual([line.split(":")[0] for line in result.stdout.splitlines()],
-                         ["ok", "skipped", "skipped", "skipped", "skipped", "ok", "skipped", "skipped"])
+                         ["ok", "skipped", "skipped", "skipped", "skipped", "ok", "ok", "skipped", "skipped"])
         bad = run_check([os.path.join(self.bindir, "ostrelctl"), "--no-such-option"], {}, as_nobody=False)
         self.assertEqual((bad.returncode, bad.stdout), (2, ""))
 
