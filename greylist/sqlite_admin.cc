@@ -131,15 +131,19 @@ StoreResult<InitReport> SqliteStore::init() {
 
 // Both passes read one snapshot, so rows written meanwhile cannot outgrow
 // the widths.
-StoreResult<> SqliteStore::list(Table table, const char* key, bool widths, RowSink& sink) {
+StoreResult<> SqliteStore::list(Table table, const std::vector<std::string>& keys, bool widths, RowSink& sink) {
   const std::vector<const char*>& columns = table_columns(table);
-  const std::string from =
-      std::string(table == Table::pending ? "pending" : "verified") + (key != nullptr ? " WHERE ip = ?" : "");
+  std::string from = table == Table::pending ? "pending" : "verified";
+  for (std::size_t i = 0; i < keys.size(); ++i) from += i == 0 ? " WHERE ip IN (?" : ", ?";
+  if (!keys.empty()) from += ")";
+  auto bind_keys = [&keys](SqliteStatement& stmt) {
+    for (std::size_t i = 0; i < keys.size(); ++i) stmt.bind(static_cast<int>(i) + 1, keys[i].c_str());
+  };
   if (sqlite3_exec(db_, "BEGIN", nullptr, nullptr, nullptr) != SQLITE_OK)
     return {{}, error_saying(sqlite3_errmsg(db_))};
   if (widths) {
     SqliteStatement sizes(db_, width_query(columns, from).c_str());
-    if (key != nullptr) sizes.bind(1, key);
+    bind_keys(sizes);
     if (!sizes.single_row()) return {{}, error_saying(sizes.error())};
     std::vector<std::size_t> longest;
     for (std::size_t i = 0; i < columns.size(); ++i)
@@ -151,7 +155,7 @@ StoreResult<> SqliteStore::list(Table table, const char* key, bool widths, RowSi
   for (std::size_t i = 0; i < columns.size(); ++i) sql += std::string(i ? ", " : "") + columns[i];
   sql += " FROM " + from + " ORDER BY " + (table == Table::pending ? "tsfirstdelivery, rowid" : "ts, rowid");
   SqliteStatement rows(db_, sql.c_str());
-  if (key != nullptr) rows.bind(1, key);
+  bind_keys(rows);
   std::vector<std::string> cells(columns.size());
   SqliteStatement::Step step;
   while ((step = rows.step()) == SqliteStatement::Step::row) {
@@ -165,7 +169,7 @@ StoreResult<> SqliteStore::list(Table table, const char* key, bool widths, RowSi
 }
 
 // A failure leaves the transaction open; it ends with the connection.
-StoreResult<AllowReport> SqliteStore::allow(const char* key) {
+StoreResult<AllowReport> SqliteStore::allow(const char* key, bool permanent) {
   if (sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK)
     return {{}, error_saying(sqlite3_errmsg(db_))};
   SqliteStatement known_row(db_, "SELECT COUNT(*) FROM verified WHERE ip = ?");
@@ -174,9 +178,12 @@ StoreResult<AllowReport> SqliteStore::allow(const char* key) {
   AllowReport report;
   report.known = known_row.integer(0) > 0;
   if (!known_row.finish()) return {{}, error_saying(known_row.error())};
-  SqliteStatement write(db_, report.known ? "UPDATE verified SET ts = DATETIME('now') WHERE ip = ?"
-                                          : "INSERT INTO verified (ip, ts) VALUES (?, DATETIME('now'))");
+  SqliteStatement write(db_, report.known ? (permanent ? "UPDATE verified SET ts = ?2 WHERE ip = ?1"
+                                                       : "UPDATE verified SET ts = DATETIME('now') WHERE ip = ?1")
+                                          : (permanent ? "INSERT INTO verified (ip, ts) VALUES (?1, ?2)"
+                                                       : "INSERT INTO verified (ip, ts) VALUES (?1, DATETIME('now'))"));
   write.bind(1, key);
+  if (permanent) write.bind(2, permanent_ts);
   if (!write.run()) return {{}, error_saying(write.error())};
   SqliteStatement purge(db_, "DELETE FROM pending WHERE ip = ?");
   purge.bind(1, key);
@@ -185,6 +192,14 @@ StoreResult<AllowReport> SqliteStore::allow(const char* key) {
   if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK)
     return {{}, error_saying(sqlite3_errmsg(db_))};
   return {report, std::nullopt};
+}
+
+StoreResult<int> SqliteStore::schema_version() {
+  SqliteStatement version(db_, "PRAGMA user_version");
+  if (!version.single_row()) return {0, error_saying(version.error())};
+  int value = static_cast<int>(version.integer(0));
+  if (!version.finish()) return {0, error_saying(version.error())};
+  return {value, std::nullopt};
 }
 
 StoreResult<ForgetReport> SqliteStore::forget(const char* key) {
@@ -200,16 +215,20 @@ StoreResult<ForgetReport> SqliteStore::forget(const char* key) {
 }
 
 // One snapshot for the three statements, so the figures agree.
-StoreResult<StoreStats> SqliteStore::stats() {
+StoreResult<StoreStats> SqliteStore::stats(unsigned pending_hours, unsigned verified_hours) {
   if (sqlite3_exec(db_, "BEGIN", nullptr, nullptr, nullptr) != SQLITE_OK)
     return {{}, error_saying(sqlite3_errmsg(db_))};
-  SqliteStatement verified(db_, ("SELECT COUNT(*), IFNULL(MIN(ts), '-'), IFNULL(MAX(ts), '-'), SUM(ts < " +
-                                 hours_ago_sql(verified_max_age_hours) + ") FROM verified")
+  const std::string lasting = std::string("ts <> '") + permanent_ts + "'";
+  SqliteStatement verified(db_, ("SELECT COUNT(*), IFNULL(MIN(CASE WHEN " + lasting +
+                                 " THEN ts END), '-'), "
+                                 "IFNULL(MAX(CASE WHEN " +
+                                 lasting + " THEN ts END), '-'), SUM(ts < " + hours_ago_sql(verified_hours) +
+                                 "), TOTAL(NOT " + lasting + ") FROM verified")
                                     .c_str());
   if (!verified.single_row()) return {{}, error_saying(verified.error())};
   SqliteStatement pending(db_, ("SELECT COUNT(*), IFNULL(MIN(tsfirstdelivery), '-'), IFNULL(MAX(tslastdelivery), '-'), "
                                 "SUM(tsfirstdelivery < " +
-                                hours_ago_sql(pending_max_age_hours) + ") FROM pending")
+                                hours_ago_sql(pending_hours) + ") FROM pending")
                                    .c_str());
   if (!pending.single_row()) return {{}, error_saying(pending.error())};
   SqliteStatement by_attempts(db_, "SELECT attempts, COUNT(*) FROM pending GROUP BY attempts ORDER BY attempts");
@@ -222,6 +241,7 @@ StoreResult<StoreStats> SqliteStore::stats() {
   stats.verified_oldest = verified.text(1);
   stats.verified_newest = verified.text(2);
   stats.verified_stale = verified.integer(3);
+  stats.verified_permanent = verified.integer(4);
   stats.pending_rows = pending.integer(0);
   stats.pending_first = pending.text(1);
   stats.pending_last = pending.text(2);

@@ -67,6 +67,12 @@ bool address_fits_statements(const char* text) {
 
 std::string hours_ago_sql(unsigned hours) { return "DATETIME('now', '-" + std::to_string(hours) + " hours')"; }
 
+StoreResult<bool> Store::upgrade_due() {
+  StoreResult<int> version = schema_version();
+  if (!version.ok()) return {false, version.error};
+  return {version.value < current_schema_version, std::nullopt};
+}
+
 const std::vector<const char*>& table_columns(Table table) {
   static const std::vector<const char*> pending = {
       "ip", "envsender", "envrecipient", "tsfirstdelivery", "tslastdelivery", "attempts"};
@@ -196,6 +202,15 @@ StoreResult<> Store::record_repeated_attempt(const Triple& triple) {
   return run_statement(Trace::bare);
 }
 
+StoreResult<> Store::record_early_retry(const Triple& triple) {
+  StoreResult<> fits = bounded(505,
+                               "UPDATE pending SET tslastdelivery=DATETIME('now') WHERE ip=? AND envsender=? AND "
+                               "envrecipient=?",
+                               {triple.client, triple.sender, triple.recipient});
+  if (!fits.ok()) return fits;
+  return run_statement(Trace::bare);
+}
+
 // The cleanup statement in the buffer, once or until a batch deletes fewer
 // rows than a batch may.
 StoreResult<long> Store::delete_in_batches(CleanupRun run_how) {
@@ -211,20 +226,20 @@ StoreResult<long> Store::delete_in_batches(CleanupRun run_how) {
 
 // Each batch picks its rows by the engine's row name through the index on
 // the age column, so a batch costs the same on a table of any size.
-StoreResult<long> Store::cleanup_pending(CleanupRun run_how) {
+StoreResult<long> Store::cleanup_pending(CleanupRun run_how, unsigned hours) {
   log_msg(5, "Cleaning up stale pending entries.");
   statement_.print(
       "DELETE FROM pending WHERE %s IN (SELECT %s FROM pending WHERE tsfirstdelivery < "
       "DATETIME('now','-%u hours') LIMIT %ld)",
-      row_id(), row_id(), pending_max_age_hours, cleanup_batch_rows);
+      row_id(), row_id(), hours, cleanup_batch_rows);
   return delete_in_batches(run_how);
 }
 
-StoreResult<long> Store::cleanup_verified(CleanupRun run_how) {
+StoreResult<long> Store::cleanup_verified(CleanupRun run_how, unsigned hours) {
   log_msg(5, "Cleaning up stale verified entries.");
   statement_.print(
       "DELETE FROM verified WHERE %s IN (SELECT %s FROM verified WHERE ts < DATETIME('now','-%u hours') "
       "LIMIT %ld)",
-      row_id(), row_id(), verified_max_age_hours, cleanup_batch_rows);
+      row_id(), row_id(), hours, cleanup_batch_rows);
   return delete_in_batches(run_how);
 }

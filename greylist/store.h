@@ -41,6 +41,18 @@ inline constexpr std::size_t max_addr_length = 966;
 inline constexpr unsigned pending_max_age_hours = 18;
 inline constexpr unsigned verified_max_age_hours = 480;
 
+// A verified row whose ts is this text is permanent: it compares greater
+// than any time as text, so no cleanup deletes it, and the schema's trigger
+// keeps it when ostrel's refresh or a plain allow sets the row's ts to now.
+// Only forgetting the key removes it.
+inline constexpr const char* permanent_ts = "9999-12-31 23:59:59";
+
+// The version of the schema that init-db creates (SQLite's user_version,
+// PostgreSQL's schema_version table): 1 recorded the version, 2 added the
+// trigger that keeps permanent rows. A store without a record is 0. ostrel
+// runs on every version alike.
+inline constexpr int current_schema_version = 2;
+
 // The cleanups delete in batches of at most this many rows, each a
 // statement of its own, so that no statement holds a lock or runs long
 // whatever the size of the table.
@@ -154,7 +166,8 @@ struct StoreStats {
   long long verified_rows = 0;
   std::string verified_oldest = "-";
   std::string verified_newest = "-";
-  long long verified_stale = 0;  // the next verified cleanup deletes them
+  long long verified_stale = 0;      // the next verified cleanup deletes them
+  long long verified_permanent = 0;  // rows no cleanup deletes; not in oldest and newest
   long long pending_rows = 0;
   std::string pending_first = "-";  // the oldest first attempt
   std::string pending_last = "-";   // the newest last attempt
@@ -245,13 +258,18 @@ class Store {
   // Records a failed attempt on a new or an existing row.
   StoreResult<> record_new_attempt(const Triple& triple);
   StoreResult<> record_repeated_attempt(const Triple& triple);
+  // A retry sooner than the minimum delay: its time becomes the latest
+  // attempt's, and the attempts stay as they are.
+  StoreResult<> record_early_retry(const Triple& triple);
 
   // The cleanups: stale rows deleted in batches, one (in a decision) or
   // until a batch finds fewer stale rows than it may delete (the admin).
   // The value is the number of rows deleted; a failed batch ends the run.
+  // Rows older than hours go (pending: by the first attempt; verified: by
+  // the last connection).
   enum class CleanupRun { one_batch, until_done };
-  StoreResult<long> cleanup_pending(CleanupRun run);
-  StoreResult<long> cleanup_verified(CleanupRun run);
+  StoreResult<long> cleanup_pending(CleanupRun run, unsigned hours = pending_max_age_hours);
+  StoreResult<long> cleanup_verified(CleanupRun run, unsigned hours = verified_max_age_hours);
 
   // ---- The admin's operations: each engine its own statements.
 
@@ -267,18 +285,24 @@ class Store {
   // where needed) or, when null, to "<role>"; nothing where the engine has
   // no roles.
   [[nodiscard]] virtual std::optional<std::string> role_grant(const char* role) const = 0;
-  // The rows of a table (of one client key, unless null), oldest first, each
-  // handed to sink as it is read, so that a table of any size takes little
-  // memory; with widths, a first pass in the same snapshot gives the
-  // longest value of each column before the first row.
-  virtual StoreResult<> list(Table table, const char* key, bool widths, RowSink& sink) = 0;
-  // Makes the key a verified server now (or refreshes it) and removes its
-  // pending rows, in one transaction.
-  virtual StoreResult<AllowReport> allow(const char* key) = 0;
+  // The rows of a table (of the client keys given, or all when there are
+  // none), oldest first, each handed to sink as it is read, so that a table
+  // of any size takes little memory; with widths, a first pass in the same
+  // snapshot gives the longest value of each column before the first row.
+  virtual StoreResult<> list(Table table, const std::vector<std::string>& keys, bool widths, RowSink& sink) = 0;
+  // Makes the key a verified server now (or refreshes it), permanently when
+  // asked (a schema of the current version is needed for that to last),
+  // and removes its pending rows, in one transaction. A permanent row stays
+  // permanent.
+  virtual StoreResult<AllowReport> allow(const char* key, bool permanent) = 0;
+  // The version of the store's schema (0 when none is recorded).
+  virtual StoreResult<int> schema_version() = 0;
+  // Whether init-db has something to add: a schema older than this build's.
+  StoreResult<bool> upgrade_due();
   // Removes every row of the key from both tables.
   virtual StoreResult<ForgetReport> forget(const char* key) = 0;
-  // The figures of both tables, from one snapshot.
-  virtual StoreResult<StoreStats> stats() = 0;
+  // The figures of both tables, from one snapshot; stale by the ages given.
+  virtual StoreResult<StoreStats> stats(unsigned pending_hours, unsigned verified_hours) = 0;
 
   // A store kept in a file (SQLite) is backed up and restored here, beside
   // live traffic; one kept by a server (PostgreSQL) with the server's own

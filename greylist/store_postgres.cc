@@ -222,10 +222,10 @@ constexpr const char* repeatable_read = "BEGIN ISOLATION LEVEL REPEATABLE READ;"
 // A role as the GRANT must name it: a plain lower-case name as it is, any
 // other in double quotes (a quote inside doubled), as psql would need it.
 std::string quoted_role(std::string_view role) {
-  const bool plain = (role[0] == '_' || (role[0] >= 'a' && role[0] <= 'z')) &&
-                     std::all_of(role.begin(), role.end(), [](char c) {
-                       return c == '_' || c == '$' || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
-                     });
+  const bool plain =
+      (role[0] == '_' || (role[0] >= 'a' && role[0] <= 'z')) && std::all_of(role.begin(), role.end(), [](char c) {
+        return c == '_' || c == '$' || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+      });
   if (plain) return std::string(role);
   std::string quoted = "\"";
   for (char c : role) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
@@ -265,10 +265,11 @@ class PostgresStore final : public Store {
     return "GRANT SELECT, INSERT, UPDATE, DELETE ON verified, pending TO " +
            (role != nullptr ? quoted_role(role) : std::string("<role>")) + ";";
   }
-  StoreResult<> list(Table table, const char* key, bool widths, RowSink& sink) override;
-  StoreResult<AllowReport> allow(const char* key) override;
+  StoreResult<> list(Table table, const std::vector<std::string>& keys, bool widths, RowSink& sink) override;
+  StoreResult<AllowReport> allow(const char* key, bool permanent) override;
+  StoreResult<int> schema_version() override;
   StoreResult<ForgetReport> forget(const char* key) override;
-  StoreResult<StoreStats> stats() override;
+  StoreResult<StoreStats> stats(unsigned pending_hours, unsigned verified_hours) override;
   [[nodiscard]] bool copies_as_file() const override { return false; }
   [[nodiscard]] std::string file_name() const override { return ""; }
   [[nodiscard]] std::optional<CopyError> copy_into(const char* /*file*/) override {
@@ -588,9 +589,10 @@ StoreResult<std::vector<std::string>> PostgresStore::one_row(const std::string& 
 StoreResult<InitReport> PostgresStore::init() {
   const std::string census =
       "SELECT (SELECT count(*) FROM pg_class WHERE relnamespace = current_schema()::regnamespace AND relname IN "
-      "('verified', 'pending', 'verified_by_ip', 'pending_by_triple', 'verified_by_age', 'pending_by_age')) + "
-      "(SELECT count(*) FROM pg_proc WHERE pronamespace = current_schema()::regnamespace AND proname IN "
-      "('datetime', 'strftime'))";
+      "('verified', 'pending', 'verified_by_ip', 'pending_by_triple', 'verified_by_age', 'pending_by_age', "
+      "'schema_version')) + (SELECT count(*) FROM pg_proc WHERE pronamespace = current_schema()::regnamespace AND "
+      "proname IN ('datetime', 'strftime', 'verified_keep_permanent')) + (SELECT count(*) FROM pg_trigger WHERE "
+      "tgname = 'verified_permanent_kept')";
   deadline_ms_ = 0;
   StoreResult<std::vector<std::string>> before = one_row(census, 1);
   if (!before.ok()) return {{}, before.error};
@@ -598,7 +600,7 @@ StoreResult<InitReport> PostgresStore::init() {
   if (!schema.ok) return {{}, error_saying(schema.has_message ? schema.message : schema.code_text)};
   StoreResult<std::vector<std::string>> after = one_row(census, 1);
   if (!after.ok()) return {{}, after.error};
-  return {{!(before.value[0] == after.value[0] && number(after.value[0]) == 9)}, std::nullopt};
+  return {{!(before.value[0] == after.value[0] && number(after.value[0]) == 12)}, std::nullopt};
 }
 
 struct ListRows {
@@ -635,11 +637,13 @@ int pass_row(void* userarg, int argc, char** argv, char** /*colnames*/) noexcept
 // Both passes in one read-only snapshot, the rows row by row: a listing
 // holds one row at a time however long the table is, and a listing that a
 // slow reader holds up has no deadline.
-StoreResult<> PostgresStore::list(Table table, const char* key, bool widths, RowSink& sink) {
+StoreResult<> PostgresStore::list(Table table, const std::vector<std::string>& keys, bool widths, RowSink& sink) {
   if (conn_ == nullptr) return {{}, error_saying(no_connection().message)};
   const std::vector<const char*>& columns = table_columns(table);
-  const std::string from = std::string(table == Table::pending ? "pending" : "verified") +
-                           (key != nullptr ? " WHERE ip = " + sql_quoted(key) : "");
+  std::string from = table == Table::pending ? "pending" : "verified";
+  for (std::size_t i = 0; i < keys.size(); ++i)
+    from += (i == 0 ? " WHERE ip IN (" : ", ") + sql_quoted(keys[i].c_str());
+  if (!keys.empty()) from += ")";
   std::string width_sql = "SELECT ";
   std::string row_sql = "SELECT ";
   for (std::size_t i = 0; i < columns.size(); ++i) {
@@ -662,13 +666,14 @@ StoreResult<> PostgresStore::list(Table table, const char* key, bool widths, Row
 }
 
 // One statement: its parts share one snapshot and commit together.
-StoreResult<AllowReport> PostgresStore::allow(const char* key) {
+StoreResult<AllowReport> PostgresStore::allow(const char* key, bool permanent) {
   const std::string value = sql_quoted(key);
+  const std::string ts = permanent ? sql_quoted(permanent_ts) : "DATETIME('now')";
   StoreResult<std::vector<std::string>> row =
       one_row("WITH known AS (SELECT count(*) AS n FROM verified WHERE ip = " + value +
-                  "), refreshed AS (UPDATE verified SET ts = DATETIME('now') WHERE ip = " + value +
-                  " RETURNING 1), added AS (INSERT INTO verified (ip, ts) SELECT " + value +
-                  ", DATETIME('now') WHERE (SELECT n FROM known) = 0 RETURNING 1), purged AS (DELETE FROM "
+                  "), refreshed AS (UPDATE verified SET ts = " + ts + " WHERE ip = " + value +
+                  " RETURNING 1), added AS (INSERT INTO verified (ip, ts) SELECT " + value + ", " + ts +
+                  " WHERE (SELECT n FROM known) = 0 RETURNING 1), purged AS (DELETE FROM "
                   "pending WHERE ip = " +
                   value +
                   " RETURNING 1) SELECT (SELECT n FROM known), (SELECT count(*) FROM purged), "
@@ -676,6 +681,17 @@ StoreResult<AllowReport> PostgresStore::allow(const char* key) {
               3);
   if (!row.ok()) return {{}, row.error};
   return {{number(row.value[0]) > 0, number(row.value[1])}, std::nullopt};
+}
+
+// A schema from before the version was recorded has no table for it.
+StoreResult<int> PostgresStore::schema_version() {
+  StoreResult<std::vector<std::string>> recorded = one_row("SELECT to_regclass('schema_version') IS NOT NULL", 1);
+  if (!recorded.ok()) return {0, recorded.error};
+  if (recorded.value[0] != "t") return {0, std::nullopt};
+  StoreResult<std::vector<std::string>> version =
+      one_row("SELECT COALESCE((SELECT max(version) FROM schema_version), 0)", 1);
+  if (!version.ok()) return {0, version.error};
+  return {static_cast<int>(number(version.value[0])), std::nullopt};
 }
 
 StoreResult<ForgetReport> PostgresStore::forget(const char* key) {
@@ -702,16 +718,17 @@ int count_attempts(void* userarg, int argc, char** argv, char** /*colnames*/) no
 
 // The figures and the counts by attempts in one snapshot. Rows without a
 // number of attempts are left out of those counts.
-StoreResult<StoreStats> PostgresStore::stats() {
+StoreResult<StoreStats> PostgresStore::stats(unsigned pending_hours, unsigned verified_hours) {
   if (conn_ == nullptr) return {{}, error_saying(no_connection().message)};
+  const std::string lasting = "ts <> " + sql_quoted(permanent_ts);
   const std::string figures =
-      "SELECT (SELECT count(*) FROM verified), COALESCE((SELECT min(ts) FROM verified), '-'), "
-      "COALESCE((SELECT max(ts) FROM verified), '-'), (SELECT count(*) FROM verified WHERE ts < " +
-      hours_ago_sql(verified_max_age_hours) +
+      "SELECT (SELECT count(*) FROM verified), COALESCE((SELECT min(ts) FROM verified WHERE " + lasting +
+      "), '-'), COALESCE((SELECT max(ts) FROM verified WHERE " + lasting +
+      "), '-'), (SELECT count(*) FROM verified WHERE ts < " + hours_ago_sql(verified_hours) +
       "), (SELECT count(*) FROM pending), COALESCE((SELECT min(tsfirstdelivery) FROM pending), '-'), "
       "COALESCE((SELECT max(tslastdelivery) FROM pending), '-'), (SELECT count(*) FROM pending WHERE "
       "tsfirstdelivery < " +
-      hours_ago_sql(pending_max_age_hours) + ")";
+      hours_ago_sql(pending_hours) + "), (SELECT count(*) FROM verified WHERE ts = " + sql_quoted(permanent_ts) + ")";
   const std::string counts =
       "SELECT attempts, count(*) FROM pending WHERE attempts IS NOT NULL GROUP BY attempts ORDER BY attempts";
   OneRow row;
@@ -722,7 +739,7 @@ StoreResult<StoreStats> PostgresStore::stats() {
                      {{1, keep_one_row, &row}, {2, count_attempts, &stats.by_attempts}}, statement_deadline());
   roll_back_if_open(statement_deadline());
   if (!outcome.ok) return {{}, error_saying(outcome.has_message ? outcome.message : outcome.code_text)};
-  if (row.rows != 1 || row.values.size() != 8) return {{}, error_saying("no result")};
+  if (row.rows != 1 || row.values.size() != 9) return {{}, error_saying("no result")};
   const std::vector<std::string>& v = row.values;
   stats.verified_rows = number(v[0]);
   stats.verified_oldest = v[1];
@@ -732,6 +749,7 @@ StoreResult<StoreStats> PostgresStore::stats() {
   stats.pending_first = v[5];
   stats.pending_last = v[6];
   stats.pending_stale = number(v[7]);
+  stats.verified_permanent = number(v[8]);
   return {stats, std::nullopt};
 }
 

@@ -27,13 +27,12 @@ class SqliteStore final : public Store {
   [[nodiscard]] const char* schema_summary() const override {
     return "tables verified and pending, their indexes, WAL journal mode";
   }
-  [[nodiscard]] std::optional<std::string> role_grant(const char* /*role*/) const override {
-    return std::nullopt;
-  }
-  StoreResult<> list(Table table, const char* key, bool widths, RowSink& sink) override;
-  StoreResult<AllowReport> allow(const char* key) override;
+  [[nodiscard]] std::optional<std::string> role_grant(const char* /*role*/) const override { return std::nullopt; }
+  StoreResult<> list(Table table, const std::vector<std::string>& keys, bool widths, RowSink& sink) override;
+  StoreResult<AllowReport> allow(const char* key, bool permanent) override;
+  StoreResult<int> schema_version() override;
   StoreResult<ForgetReport> forget(const char* key) override;
-  StoreResult<StoreStats> stats() override;
+  StoreResult<StoreStats> stats(unsigned pending_hours, unsigned verified_hours) override;
   [[nodiscard]] bool copies_as_file() const override { return true; }
   [[nodiscard]] std::string file_name() const override;
   [[nodiscard]] std::optional<CopyError> copy_into(const char* file) override;

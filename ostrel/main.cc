@@ -16,6 +16,7 @@
 #include "connection_limit.h"
 #include "connection_slots.h"
 #include "decision.h"
+#include "decision_settings.h"
 #include "decision_line.h"
 #include "exit_status.h"
 #include "greet_delay.h"
@@ -151,7 +152,7 @@ void make_pipes() {
   _exit(exit_status::gave_up);
 }
 
-[[noreturn]] void watch_dialogue() {
+[[noreturn]] void watch_dialogue(const DecisionSettings& settings) {
   close(pipe_to_server[0]);
   pipe_to_server[0] = -1;
   close(pipe_from_server[1]);
@@ -159,7 +160,7 @@ void make_pipes() {
   prepare_for_sending();
   Envelope envelope;  // lives until the end: the decision never returns
   SessionResult result = envelope_session(envelope, client_metainfo);
-  greylist_decision(result, envelope, client_metainfo, *store);
+  greylist_decision(result, envelope, client_metainfo, *store, settings);
 }
 
 }  // namespace
@@ -181,6 +182,7 @@ int main(int argc, char** argv) {
   if (const char* local = std::getenv("TCPLOCALHOST")) local_hostname = local;
   read_client_address();
   set_client_key();
+  const DecisionSettings settings = decision_settings_from_env();
   const unsigned connection_limit = connection_limit_from_env();
   open_store();
   seed_random();
@@ -204,5 +206,5 @@ int main(int argc, char** argv) {
   pid_t server = fork();
   if (server == 0) become_server();
   note_server_started(server);
-  watch_dialogue();
+  watch_dialogue(settings);
 }

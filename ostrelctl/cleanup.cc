@@ -14,21 +14,25 @@ const std::string usage =
     std::to_string(pending_max_age_hours) +
     " hours ago and\nverified rows not seen for "
     "more than " +
-    std::to_string(verified_max_age_hours) + " hours are deleted.\n";
+    std::to_string(verified_max_age_hours) +
+    " hours are deleted, or the hours "
+    "that\nGREYLIST_PENDING_HOURS and GREYLIST_VERIFIED_HOURS set, as for ostrel.\n";
 
 }  // namespace
 
 int cleanup_command(int argc, char** argv) {
   CommandLine line;
   if (int status = parse_command_line(argc, argv, usage.c_str(), {false, false, 0}, line); status >= 0) return status;
+  std::optional<CleanupAges> ages = read_cleanup_ages();
+  if (!ages) return 2;
   std::unique_ptr<Store> store = open_existing_store(database_location(line));
   if (!store) return 1;
-  StoreResult<long> pending = store->cleanup_pending(Store::CleanupRun::until_done);
+  StoreResult<long> pending = store->cleanup_pending(Store::CleanupRun::until_done, ages->pending_hours);
   if (!pending.ok()) {
     report_failure("cleanup", *pending.error);
     return 1;
   }
-  StoreResult<long> verified = store->cleanup_verified(Store::CleanupRun::until_done);
+  StoreResult<long> verified = store->cleanup_verified(Store::CleanupRun::until_done, ages->verified_hours);
   if (!verified.ok()) {
     report_failure("cleanup", *verified.error);
     return 1;

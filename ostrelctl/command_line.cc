@@ -5,14 +5,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <tuple>
 
 int parse_command_line(int argc, char** argv, const char* usage, Accepts accepts, CommandLine& line) {
-  enum { DB = 256, IP, TSV, HELP };
-  static const option long_options[] = {{"db", required_argument, nullptr, DB},
-                                        {"ip", required_argument, nullptr, IP},
-                                        {"tsv", no_argument, nullptr, TSV},
-                                        {"help", no_argument, nullptr, HELP},
-                                        {nullptr, 0, nullptr, 0}};
+  enum { DB = 256, IP, TSV, PERMANENT, HELP };
+  static const option long_options[] = {
+      {"db", required_argument, nullptr, DB}, {"ip", required_argument, nullptr, IP},
+      {"tsv", no_argument, nullptr, TSV},     {"permanent", no_argument, nullptr, PERMANENT},
+      {"help", no_argument, nullptr, HELP},   {nullptr, 0, nullptr, 0}};
   optind = 1;
   opterr = 1;
   int c;
@@ -23,11 +23,14 @@ int parse_command_line(int argc, char** argv, const char* usage, Accepts accepts
       line.ip = optarg;
     else if (c == TSV && accepts.tsv)
       line.tsv = true;
+    else if (c == PERMANENT && accepts.permanent)
+      line.permanent = true;
     else if (c == HELP) {
       std::fputs(usage, stdout);
       return 0;
     } else {
-      if (c == IP || c == TSV) std::fprintf(stderr, "ostrelctl: %s takes no %s\n", argv[0], argv[optind - 1]);
+      if (c == IP || c == TSV || c == PERMANENT)
+        std::fprintf(stderr, "ostrelctl: %s takes no %s\n", argv[0], argv[optind - 1]);
       std::fputs(usage, stderr);
       return 2;
     }
@@ -117,10 +120,36 @@ void report_failure(const char* command, const StoreError& error) {
   std::fprintf(stderr, "ostrelctl: %s failed: %s\n", command, error.text().c_str());
 }
 
+std::optional<client_address::KeyPrefixes> read_key_prefixes() {
+  client_address::KeyPrefixes prefixes;
+  for (auto [name, range, length] : {std::tuple{"GREYLIST_CIDR4", client_address::ipv4_prefixes, &prefixes.ipv4},
+                                     std::tuple{"GREYLIST_CIDR6", client_address::ipv6_prefixes, &prefixes.ipv6}}) {
+    const char* value = std::getenv(name);
+    if (value == nullptr) continue;
+    std::optional<unsigned> parsed = client_address::parse_prefix_length(value, range);
+    if (!parsed) {
+      std::fprintf(stderr, "ostrelctl: %s must be a prefix length from %u to %u, not '%s'\n", name, range.shortest,
+                   range.longest, value);
+      return std::nullopt;
+    }
+    *length = *parsed;
+  }
+  return prefixes;
+}
+
+std::optional<CleanupAges> read_cleanup_ages() {
+  SettingRead<CleanupAges> ages = cleanup_ages_from_env();
+  if (ages.ok()) return ages.value;
+  std::fprintf(stderr, "ostrelctl: %s\n", ages.error->c_str());
+  return std::nullopt;
+}
+
 int start_key_command(int argc, char** argv, const char* usage, client_address::KeyText& key,
-                      std::unique_ptr<Store>& store) {
+                      std::unique_ptr<Store>& store, bool* permanent) {
   CommandLine line;
-  if (int status = parse_command_line(argc, argv, usage, {false, false, 1}, line); status >= 0) return status;
+  Accepts accepts{false, false, 1, permanent != nullptr};
+  if (int status = parse_command_line(argc, argv, usage, accepts, line); status >= 0) return status;
+  if (permanent != nullptr) *permanent = line.permanent;
   if (!read_client_key(line.operands[0], key)) return 2;
   store = open_existing_store(database_location(line));
   return store ? -1 : 1;

@@ -5,15 +5,18 @@
 
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "client_address.h"
+#include "policy_settings.h"
 #include "store.h"
 
 struct CommandLine {
   const char* db_path = nullptr;
   const char* ip = nullptr;
   bool tsv = false;
+  bool permanent = false;
   std::vector<const char*> operands;
 };
 
@@ -22,9 +25,10 @@ struct Accepts {
   bool ip = false;
   bool tsv = false;
   std::size_t operands = 0;
+  bool permanent = false;
 };
 
-// Parses --db, --ip, --tsv and --help; returns -1 to go on, else the exit
+// Parses --db, --ip, --tsv, --permanent and --help; returns -1 to go on, else the exit
 // status (the usage printed).
 [[nodiscard]] int parse_command_line(int argc, char** argv, const char* usage, Accepts accepts, CommandLine& line);
 
@@ -36,6 +40,14 @@ struct Accepts {
 // database. key receives it in the form ostrel writes, the one that is
 // looked up, stored and printed. False after one line saying why.
 [[nodiscard]] bool read_client_key(const char* text, client_address::KeyText& key);
+
+// The prefix lengths ostrel keys clients on (GREYLIST_CIDR4,
+// GREYLIST_CIDR6), 0 where unset; none after one line saying which is bad.
+[[nodiscard]] std::optional<client_address::KeyPrefixes> read_key_prefixes();
+
+// The cleanups' ages as ostrel reads them (GREYLIST_PENDING_HOURS,
+// GREYLIST_VERIFIED_HOURS); none after one line saying which is bad.
+[[nodiscard]] std::optional<CleanupAges> read_cleanup_ages();
 
 // The store at the location, opened without creating it and with both
 // tables there; null after one line saying why not.
@@ -51,6 +63,7 @@ void report_failure(const char* command, const StoreError& error);
 // The start of a command on one client key (allow, forget): its command
 // line with the key as its one operand, then the store. Returns the status
 // to end with (2 for a bad line or key, 1 for a store that would not open),
-// or -1 with key and store ready.
+// or -1 with key and store ready. A command that takes --permanent (allow)
+// gives permanent, which receives whether it was given.
 [[nodiscard]] int start_key_command(int argc, char** argv, const char* usage, client_address::KeyText& key,
-                                    std::unique_ptr<Store>& store);
+                                    std::unique_ptr<Store>& store, bool* permanent = nullptr);

@@ -68,13 +68,28 @@ CREATE INDEX IF NOT EXISTS pending_by_triple ON pending (ip, envsender, envrecip
 CREATE INDEX IF NOT EXISTS pending_by_age ON pending (tsfirstdelivery);
 CREATE INDEX IF NOT EXISTS verified_by_age ON verified (ts);
 
+-- A verified row whose ts is '9999-12-31 23:59:59' (ostrelctl allow
+-- --permanent) is never old enough for a cleanup; this keeps that ts when a
+-- connection's refresh or a plain allow sets the row's ts to now. The
+-- statements of ostrel stay as they are.
+CREATE OR REPLACE FUNCTION verified_keep_permanent() RETURNS trigger
+LANGUAGE plpgsql AS $$
+BEGIN
+  IF OLD.ts = '9999-12-31 23:59:59' THEN
+    NEW.ts := OLD.ts;
+  END IF;
+  RETURN NEW;
+END $$;
+CREATE OR REPLACE TRIGGER verified_permanent_kept BEFORE UPDATE OF ts ON verified
+  FOR EACH ROW EXECUTE FUNCTION verified_keep_permanent();
+
 -- The version of this schema, one row, for the tools that check a
--- database as any role.
+-- database as any role: 1 recorded it, 2 added the trigger above.
 CREATE TABLE IF NOT EXISTS schema_version (
   one boolean PRIMARY KEY DEFAULT true CHECK (one),
   version integer NOT NULL
 );
-INSERT INTO schema_version (version) VALUES (1) ON CONFLICT (one) DO UPDATE SET version = excluded.version;
+INSERT INTO schema_version (version) VALUES (2) ON CONFLICT (one) DO UPDATE SET version = excluded.version;
 GRANT SELECT ON schema_version TO PUBLIC;
 
 -- Bounded waits on the server's side too: a statement that meets a lock

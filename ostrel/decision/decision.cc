@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "client_side.h"
+#include "decision_settings.h"
 #include "decision_line.h"
 #include "exit_status.h"
 #include "log.h"
@@ -78,12 +79,25 @@ void record_lookup(ClientMetainfo& client, const PendingRow& row) {
   client.validity |= VALID_NUMATTEMPTS | VALID_ATTEMPTSINTRV;
 }
 
-// The decision's one line, once its writes are done.
+// The decision's one line, once its writes are done; wait for a retry that
+// came too early.
 void log_outcome(const ClientMetainfo& client, decision_line::Outcome outcome, const Triple& triple,
-                 std::uint32_t required) {
-  decision_line::log_decision(decision_line::on_envelope(outcome, client.addr, triple.client, triple.sender,
-                                                         triple.recipient, client.numattempts, required,
-                                                         client.attemptsintrv));
+                 std::uint32_t required, std::optional<std::uint32_t> wait = std::nullopt) {
+  decision_line::Decision decision =
+      decision_line::on_envelope(outcome, client.addr, triple.client, triple.sender, triple.recipient,
+                                 client.numattempts, required, client.attemptsintrv);
+  decision.wait = wait;
+  decision_line::log_decision(decision);
+}
+
+// The seconds a retry of a recorded triple still has to wait before the
+// minimum delay has passed since its first attempt; none when it may be
+// decided. A rule requiring no attempt lets the client through at once.
+std::optional<std::uint32_t> early_retry_wait(const DecisionSettings& settings, const PendingRow& row,
+                                              std::uint32_t required) {
+  if (!settings.min_delay_s || !row.found || required == 0 || row.interval >= *settings.min_delay_s)
+    return std::nullopt;
+  return *settings.min_delay_s - row.interval;
 }
 
 // The cleanups a decision drew. They run once the decision's own writes are
@@ -100,9 +114,9 @@ void run_cleanup(const StoreResult<long>& cleanup) {
             error->has_message ? error->message.c_str() : "");
 }
 
-void run_cleanups(Store& store, const Cleanups& due) {
-  if (due.verified) run_cleanup(store.cleanup_verified(Store::CleanupRun::one_batch));
-  if (due.pending) run_cleanup(store.cleanup_pending(Store::CleanupRun::one_batch));
+void run_cleanups(Store& store, const Cleanups& due, const CleanupAges& ages) {
+  if (due.verified) run_cleanup(store.cleanup_verified(Store::CleanupRun::one_batch, ages.verified_hours));
+  if (due.pending) run_cleanup(store.cleanup_pending(Store::CleanupRun::one_batch, ages.pending_hours));
 }
 
 // The store was set aside while the dialogue ran. Not reaching it now ends
@@ -125,8 +139,8 @@ void resume_store(Store& store) {
 // On a pass the held line goes to the server; otherwise the server's reply
 // to RCPT TO, held back until now, goes to the client, whatever its length.
 // With no recorded attempt (a rule requiring 0) there is no row to delete.
-[[noreturn]] void pass(Store& store, const ClientMetainfo& client, const Triple& triple, Requirement requirement,
-                       const HeldLine* held, Cleanups due) {
+[[noreturn]] void pass(Store& store, const DecisionSettings& settings, const ClientMetainfo& client,
+                       const Triple& triple, Requirement requirement, const HeldLine* held, Cleanups due) {
   bool suspicious = requirement.suspicious;
   bool recorded = client.numattempts != 0;
   if (suspicious) {
@@ -145,7 +159,7 @@ void resume_store(Store& store) {
               : requirement.required == 0 ? Outcome::rule_passed
                                           : Outcome::passed,
               triple, requirement.required);
-  run_cleanups(store, due);  // before the reply: the relay follows it
+  run_cleanups(store, due, settings.ages);  // before the reply: the relay follows it
   store.close();
   // The server's reply to RCPT TO, held back until now, whatever its length;
   // or the DATA or BDAT line held back from the server.
@@ -156,11 +170,11 @@ void resume_store(Store& store) {
   client_relay(held != nullptr);  // the server owes its reply to the held line
 }
 
-// Cuts the server off, answers the client with a temporary failure and
-// closes the client's output.
-void refuse_temporarily() {
+// Cuts the server off, answers the client with a temporary failure (the
+// admin's reply, else one of two at random) and closes the client's output.
+void refuse_temporarily(const DecisionSettings& settings) {
   close_server_input();
-  const char* reply = random() % 2 == 1 ? reply_storage : reply_qqt;
+  const char* reply = settings.reply ? settings.reply->c_str() : random() % 2 == 1 ? reply_storage : reply_qqt;
   std::size_t len = std::strlen(reply);
   std::memcpy(buf.data(), reply, len + 1);
   client_send(buf.data(), len);
@@ -177,9 +191,9 @@ void refuse_temporarily() {
   terminate_process(exit_status::orderly);
 }
 
-[[noreturn]] void fail(Store& store, const ClientMetainfo& client, const Triple& triple, std::uint32_t required,
-                       const Cleanups& due) {
-  refuse_temporarily();
+[[noreturn]] void fail(Store& store, const DecisionSettings& settings, const ClientMetainfo& client,
+                       const Triple& triple, std::uint32_t required, const Cleanups& due) {
+  refuse_temporarily(settings);
   if (client.numattempts != 0) {
     log_msg(7, "State: UPDATE-ENTRY");
     must_succeed(store.record_repeated_attempt(triple));
@@ -189,13 +203,32 @@ void refuse_temporarily() {
   }
   must_succeed(store.release_triple());
   log_outcome(client, decision_line::Outcome::greylisted, triple, required);
-  run_cleanups(store, due);
+  run_cleanups(store, due, settings.ages);
+  end_after_refusal(store);
+}
+
+// A retry before the minimum delay: refused again, its time recorded as the
+// latest attempt's, its attempts left as they were.
+[[noreturn]] void refuse_early_retry(Store& store, const DecisionSettings& settings, const ClientMetainfo& client,
+                                     const Triple& triple, std::uint32_t required, std::uint32_t wait,
+                                     const Cleanups& due) {
+  log_msg(6,
+          "Client '%s' retried %u seconds after its first attempt, before the minimum delay of %u; %u seconds "
+          "still to wait.",
+          client.addr, client.attemptsintrv, *settings.min_delay_s, wait);
+  refuse_temporarily(settings);
+  log_msg(7, "State: EARLY-RETRY");
+  must_succeed(store.record_early_retry(triple));
+  must_succeed(store.release_triple());
+  log_outcome(client, decision_line::Outcome::greylisted, triple, required, wait);
+  run_cleanups(store, due, settings.ages);
   end_after_refusal(store);
 }
 
 }  // namespace
 
-void greylist_decision(const SessionResult& result, const Envelope& envelope, ClientMetainfo& client, Store& store) {
+void greylist_decision(const SessionResult& result, const Envelope& envelope, ClientMetainfo& client, Store& store,
+                       const DecisionSettings& settings) {
   if (!result.decide) hand_over_untouched(store);
 
   // A recipient of "<>" after no sender or the null sender names nobody:
@@ -204,7 +237,7 @@ void greylist_decision(const SessionResult& result, const Envelope& envelope, Cl
   // empty recipient is decided like any other.
   if (result.end == SessionEnd::recipient && envelope.from[0] == '\0' && envelope.to[0] == '\0') {
     log_msg(5, "Client '%s' named neither sender nor recipient, refusing it temporarily.", client.addr);
-    refuse_temporarily();
+    refuse_temporarily(settings);
     end_after_refusal(store);
   }
   log_msg(6, "Envelope (helo,from,to): (%s,%s,%s)", envelope.helo.data(), envelope.from.data(), envelope.to.data());
@@ -213,14 +246,17 @@ void greylist_decision(const SessionResult& result, const Envelope& envelope, Cl
   due.pending = random() % pending_cleanup_odds == 0;
   resume_store(store);
   store.hold_triple(triple);  // until the attempt is recorded
-  record_lookup(client, look_up(store, triple));
+  const PendingRow row = look_up(store, triple);
+  record_lookup(client, row);
   log_msg(6, "Metainfo ready: addr(%s) greet(%d) attemptsnum(%u) attemptsintrv(%u) numpendingdelivs(%u) cmderrs(%u)",
           client.addr, static_cast<int>(client.greetdelay_trapped), client.numattempts, client.attemptsintrv,
           client.numpendingdelivs, client.cmderrs);
   Requirement requirement = required_attempts(client, envelope);
   log_msg(6, "%shost '%s' requires %u re-attempts, %u have been done.", requirement.suspicious ? "suspicious " : "",
           client.addr, requirement.required, client.numattempts);
+  if (std::optional<std::uint32_t> wait = early_retry_wait(settings, row, requirement.required))
+    refuse_early_retry(store, settings, client, triple, requirement.required, *wait, due);
   if (client.numattempts >= requirement.required)
-    pass(store, client, triple, requirement, result.end == SessionEnd::held ? &result.held : nullptr, due);
-  fail(store, client, triple, requirement.required, due);
+    pass(store, settings, client, triple, requirement, result.end == SessionEnd::held ? &result.held : nullptr, due);
+  fail(store, settings, client, triple, requirement.required, due);
 }

@@ -51,7 +51,9 @@ class RunScripts(WorkdirCase):
         examples = os.path.join(self.prefix, "share", "ostrel", "examples")
         full_env = {"PATH": "/usr/bin:/bin:/usr/sbin:/sbin", "OSTREL_USER": "", "ADDR": "127.0.0.1",
                     "PORT": str(port), "DBFILE": db, "SUSPICION": os.path.join(examples, "suspicion.rules"),
-                    "LOCALNAME": "mx.test.example", **sanitizer_env(), **faketime_env(), **env}
+                    "LOCALNAME": "mx.test.example", **sanitizer_env(), **faketime_env(),
+                    # an immediate retry passes; the shipped minimum delay has a test of its own
+                    "GREYLIST_MINDELAY": "0", **env}
         self.log = self.path(f"{name}.log")
         with open(self.log, "wb") as log:
             proc = subprocess.Popen([os.path.join(examples, name, "run")], env=full_env, stdout=log,
@@ -117,6 +119,38 @@ class RunScripts(WorkdirCase):
             self.assertEqual(conn.execute("SELECT ip FROM verified").fetchall(), [("127.0.0.0/24",)])
         self.assertEqual(self.chain_messages(2),
                          ["decision=greylisted client=127.0.0.10", "decision=promoted client=127.0.0.77"])
+
+    def test_shipped_minimum_delay(self):
+        # empty: the run script's own value; a clock ten times as fast leaves
+        # 30 real seconds before 300 have passed
+        port = self.start_run_script("local", SMTPD=self.ostrel_exim(), GREYLIST_MINDELAY="", FAKETIME="+0 x10")
+        for _ in range(2):
+            self.assertRegex(swaks(port, "s@example.org", "user@example.net"), TEMPFAIL_RE)
+        lines = [line.split(": ", 1)[1] for line in self.chain_lines(2)]
+        self.assertRegex(lines[0], r"^decision=greylisted client=127\.0\.0\.1 .* attempts=0 required=1 age=0$")
+        waited = re.search(r"^decision=greylisted client=127\.0\.0\.1 .* attempts=1 required=1 age=(\d+) "
+                           r"wait=(\d+)$", lines[1])
+        self.assertTrue(waited, lines)
+        self.assertEqual(int(waited.group(1)) + int(waited.group(2)), 300)
+
+    def test_clients_exempt_by_tcpserver_rules(self):
+        examples = os.path.join(self.prefix, "share", "ostrel", "examples")
+        with open(os.path.join(examples, "exempt", "tcp.smtp")) as f:
+            rules = '127.0.0.2:allow,GREYLIST_EXEMPT=""\n' + f.read()
+        cdb = self.path("tcp.smtp.cdb")
+        subprocess.run(["tcprules", cdb, self.path("tcp.smtp.tmp")], input=rules, text=True, check=True)
+        with open(os.path.join(examples, "suspicion.rules")) as f:
+            suspicion = self.write_file("suspicion", "0 v GREYLIST_EXEMPT\n" + f.read())
+        port = self.start_run_script("local", SMTPD=self.ostrel_exim(), TCPRULES=cdb, SUSPICION=suspicion)
+        for _ in range(2):  # decided on every connection, never promoted
+            self.assertRegex(swaks(port, "s@example.org", "user@example.net", local="127.0.0.2"), r"250 OK id=")
+        self.assertRegex(swaks(port, "s@example.org", "user@example.net"), TEMPFAIL_RE)
+        with sqlite3.connect(self.path("greylist.db")) as conn:
+            self.assertEqual(conn.execute("SELECT ip FROM verified UNION ALL SELECT ip FROM pending").fetchall(),
+                             [("127.0.0.1",)])
+        exempt = ["Rule 'v' in line 1 matched client '127.0.0.2', returning 0 attempts.",
+                  "decision=rule-passed client=127.0.0.2"]
+        self.assertEqual(self.chain_messages(3), exempt + exempt + ["decision=greylisted client=127.0.0.1"])
 
     def test_remote_chain_through_tunwick(self):
         out = self.path("aiosmtpd.out")
@@ -233,8 +267,8 @@ class PostgresqlSteps(WorkdirCase):
         allowed = self.ostrelctl("ostrel", "allow", "192.0.2.1")
         self.assertEqual(allowed.returncode, 0, allowed.stderr)
         self.assertTrue(allowed.stdout.startswith("192.0.2.1 is now a verified server"), allowed.stdout)
-        self.assertEqual(self.cluster.query("ostrel", "SELECT version FROM schema_version"), [(1,)])
+        self.assertEqual(self.cluster.query("ostrel", "SELECT version FROM schema_version"), [(2,)])
         with self.cluster.connect("ostrel", user="ostrel") as conn:
             cur = conn.cursor()
             cur.execute("SELECT version FROM schema_version")
-            self.assertEqual(cur.fetchall(), [(1,)])
+            self.assertEqual(cur.fetchall(), [(2,)])

@@ -31,7 +31,7 @@ class InitDb(WorkdirCase):
             names = sorted(row[0] for row in conn.execute("SELECT name FROM sqlite_master"))
             mode = conn.execute("PRAGMA journal_mode").fetchone()[0]
         self.assertEqual(names, ["pending", "pending_by_age", "pending_by_triple", "verified", "verified_by_age",
-                                 "verified_by_ip"])
+                                 "verified_by_ip", "verified_permanent_kept"])
         self.assertEqual(mode, "wal")
         again = self.init(path)
         self.assertEqual(again.returncode, 0)

@@ -15,6 +15,7 @@ import time
 import test_client_key
 import test_decision
 import test_ostrelctl
+import test_policy
 import test_startup
 from harness import TEMPFAIL_SWAKS_RE as TEMPFAIL_RE
 from harness import (FAKETIME_LIB, GREETING, OK, TEMPFAIL, TEMPFAIL_REPLY_RE, OstrelCase, WorkdirCase, free_port, helper, program,
@@ -105,6 +106,17 @@ class SignalsOnPostgres(OnPostgres, test_startup.Signals):
 
 class AddressChecksOnPostgres(OnPostgres, test_startup.AddressChecks):
     pass
+
+
+class AllowsOnPostgres(OnPostgres, test_policy.Allows):
+    """Plain and permanent allows as ostrel's role; init-db as the owner."""
+
+    def owner_db(self):
+        return CLUSTER.uri(self.dbname, user="postgres")
+
+    def downgrade(self):
+        self.query("DROP TRIGGER verified_permanent_kept ON verified")
+        self.query("UPDATE schema_version SET version = 1")
 
 
 class SilentListener:
