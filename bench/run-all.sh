@@ -18,3 +18,4 @@ echo "== CPU per connection and start-up"; /usr/bin/python3 bench/startup.py 200
 echo "== the write-ahead log as connections accumulate"; /usr/bin/python3 bench/wal.py 5000
 echo "== STARTTLS taken by ostrel"; /usr/bin/python3 bench/tls.py 96 100
 echo "== the decision line and ostrelctl report"; /usr/bin/python3 bench/decision_line.py 200
+echo "== each greylisted connection beside the floor of its process model"; /usr/bin/python3 bench/greylist_floor.py 1000 7
