@@ -19,3 +19,4 @@ echo "== the write-ahead log as connections accumulate"; /usr/bin/python3 bench/
 echo "== STARTTLS taken by ostrel"; /usr/bin/python3 bench/tls.py 96 100
 echo "== the decision line and ostrelctl report"; /usr/bin/python3 bench/decision_line.py 200
 echo "== the minimum retry delay"; /usr/bin/python3 bench/min_delay.py 100
+echo "== each greylisted connection beside the floor of its process model"; /usr/bin/python3 bench/greylist_floor.py 1000 7

@@ -100,6 +100,12 @@ void log_pieces(int level, std::initializer_list<const char*> pieces) {
   errno = saved_errno;
 }
 
+std::string log_line_start() {
+  std::string start;
+  if (pid_flag) start.append("(").append(logchan::Decimal(pid_at_setup).c_str()).append(") ");
+  return start.append(prefix_copy);
+}
+
 int log_setup(const char* prefix) {
   char* copy = strdup(prefix);
   if (copy == nullptr) {

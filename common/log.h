@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <initializer_list>
+#include <string>
 
 // Highest level that is printed; programs may overwrite it after set-up.
 extern int log_threshold;
@@ -19,6 +20,12 @@ int log_msg(int level, const char* fmt, ...) __attribute__((format(printf, 2, 3)
 // in one write. Safe in a signal handler: no stdio, no allocation, errno
 // kept. A line longer than line_size bytes is cut and keeps its newline.
 void log_pieces(int level, std::initializer_list<const char*> pieces);
+
+// Whether lines of the given level are printed.
+[[nodiscard]] inline bool log_prints(int level) { return level <= log_threshold; }
+
+// What every line starts with: "(PID) " when LOGPID is set, then the prefix.
+[[nodiscard]] std::string log_line_start();
 
 namespace logchan {
 

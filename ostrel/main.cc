@@ -23,6 +23,7 @@
 #include "log.h"
 #include "sending.h"
 #include "server_end.h"
+#include "server_start.h"
 #include "session.h"
 #include "signals.h"
 #include "state.h"
@@ -135,23 +136,6 @@ void make_pipes() {
   }
 }
 
-// In the forked child: the pipes become standard input and output.
-[[noreturn]] void become_server() {
-  if (pipe_to_server[0] != client_in) {
-    dup2(pipe_to_server[0], client_in);
-    close(pipe_to_server[0]);
-  }
-  if (pipe_from_server[1] != client_out) {
-    dup2(pipe_from_server[1], client_out);
-    close(pipe_from_server[1]);
-  }
-  close(pipe_to_server[1]);
-  close(pipe_from_server[0]);
-  execv(child_argv[0], child_argv);
-  log_msg(2, "Unable to run %s: %s. Terminating", child_argv[0], strerror(errno));
-  _exit(exit_status::gave_up);
-}
-
 [[noreturn]] void watch_dialogue(const DecisionSettings& settings) {
   close(pipe_to_server[0]);
   pipe_to_server[0] = -1;
@@ -203,8 +187,7 @@ int main(int argc, char** argv) {
   run_greet_delay_trap();
   log_msg(7, "State: VERIF-NEW-PENDING");
   make_pipes();
-  pid_t server = fork();
-  if (server == 0) become_server();
-  note_server_started(server);
+  note_server_started(
+      start_server(child_argv, {pipe_to_server[0], pipe_from_server[1], pipe_to_server[1], pipe_from_server[0]}));
   watch_dialogue(settings);
 }

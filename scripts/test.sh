@@ -7,7 +7,9 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 
 scripts/build.sh build
-(cd build && ctest --output-on-failure)
+# Two at a time: the second run of the process tests against the installed,
+# fully static programs (label "static") would otherwise double their time.
+(cd build && ctest -j "$(nproc)" --output-on-failure)
 
 # A short run of every fuzz target (clang, libFuzzer, ASan + UBSan).
 fuzz/run.sh 0.25

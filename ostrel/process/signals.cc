@@ -89,6 +89,8 @@ void release_stop_signals() {
   set_disposition(SIG_DFL);
 }
 
+void default_stop_signals() { set_disposition(SIG_DFL); }
+
 void block_stop_signals() {
   sigset_t set = stop_signal_set();
   sigprocmask(SIG_BLOCK, &set, nullptr);

@@ -23,6 +23,11 @@ void install_stop_signals();
 // server program's own limits govern.
 void release_stop_signals();
 
+// In the server program's child before it execs: both signals get their
+// default dispositions, so no handler of ostrel runs in it. Only
+// sigaction: safe in a child that shares ostrel's memory.
+void default_stop_signals();
+
 // On the way out: a signal that comes now changes nothing.
 void block_stop_signals();
 

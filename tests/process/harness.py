@@ -18,6 +18,21 @@ HELPER_DIR = os.environ.get("OSTREL_HELPER_DIR", BIN_DIR)
 FAKETIME_LIB = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1"
 # Waits of 40 seconds pass in under a second at this speed.
 FAKETIME_SPEED = "+0 x50"
+# Set when BIN_DIR holds the fully static programs that are installed: they
+# ignore LD_PRELOAD, so the cases that preload a library are skipped there
+# (they run against the preload-able build).
+FULLY_STATIC = os.environ.get("OSTREL_FULLY_STATIC") == "1"
+
+
+# For the cases that preload a library into programs they start themselves.
+preloads = unittest.skipIf(FULLY_STATIC, "preloads a library, which the fully static programs ignore")
+
+
+def skip_if_preloaded(env):
+    """Skips the case when env preloads a library into fully static programs."""
+    if FULLY_STATIC and env and env.get("LD_PRELOAD"):
+        raise unittest.SkipTest("preloads a library, which the fully static programs ignore")
+    return env
 
 
 def program(name):
@@ -53,7 +68,7 @@ def under_ptrace(env):
 
 def faketime_env(speed=FAKETIME_SPEED):
     """libfaketime preloaded at FAKETIME_SPEED (or speed), for the long waits."""
-    return {"LD_PRELOAD": FAKETIME_LIB, "FAKETIME": speed, "FAKETIME_DONT_RESET": "1"}
+    return skip_if_preloaded({"LD_PRELOAD": FAKETIME_LIB, "FAKETIME": speed, "FAKETIME_DONT_RESET": "1"})
 
 
 class SteppedClock:
@@ -67,6 +82,7 @@ class SteppedClock:
     less one."""
 
     def __init__(self, workdir):
+        skip_if_preloaded({"LD_PRELOAD": FAKETIME_LIB})
         self.path = os.path.join(workdir, f"faketime-{id(self)}.rc")
         self.real_speed()
 
@@ -166,6 +182,7 @@ class Proc:
     tcpserver hands a connection over; standard error goes to a file."""
 
     def __init__(self, argv, env, workdir, name="proc", stdio="socket"):
+        skip_if_preloaded(env)
         self.err_path = os.path.join(workdir, f"{name}.stderr")
         self.errfile = open(self.err_path, "wb")
         if stdio == "socket":
@@ -290,7 +307,7 @@ class WorkdirCase(unittest.TestCase):
         self.assertLess(time.monotonic() - started, 10)
 
     def run_plain(self, argv, env, stdin=b"", timeout=30):
-        return subprocess.run(argv, input=stdin, capture_output=True, env=env, timeout=timeout)
+        return subprocess.run(argv, input=stdin, capture_output=True, env=skip_if_preloaded(env), timeout=timeout)
 
 
 class OstrelCase(WorkdirCase):

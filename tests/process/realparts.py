@@ -10,7 +10,7 @@ import sqlite3
 import subprocess
 import time
 
-from harness import WorkdirCase, free_port, program, program_env, wait_for_port, wait_for_text
+from harness import WorkdirCase, free_port, program, program_env, skip_if_preloaded, wait_for_port, wait_for_text
 
 EXIM_CONF = """primary_hostname = mx.test.example
 domainlist local_domains = *
@@ -114,6 +114,7 @@ class TcpServer:
     every connection."""
 
     def __init__(self, workdir, argv, env, concurrency=40, host="127.0.0.1", options=()):
+        skip_if_preloaded(env)
         self.port = free_port()
         self.log_path = os.path.join(workdir, f"tcpserver-{self.port}.log")
         self.log = open(self.log_path, "wb")

@@ -5,8 +5,8 @@ import os
 import sqlite3
 import subprocess
 
-from harness import (EHLO_REPLY, FAKETIME_LIB, GREETING, OK, OstrelCase, WorkdirCase, program, rollback_database,
-                     sanitizer_env, wait_until)
+from harness import (EHLO_REPLY, FAKETIME_LIB, GREETING, OK, OstrelCase, WorkdirCase, preloads, program,
+                     rollback_database, sanitizer_env, wait_until)
 
 WAL_LIMIT = 4 * 1024 * 1024
 # A log that one connection at a time writes to: 256 frames of 4 KiB pages,
@@ -180,6 +180,7 @@ class Admin(SeededDatabase):
 class HeldLock(WorkdirCase):
     """A database in rollback-journal mode, where readers wait for a writer too."""
 
+    @preloads
     def test_a_lock_that_outlasts_the_busy_handler_is_waited_for_once(self):
         db = rollback_database(self.path("rollback.db"))
         holder = sqlite3.connect(db, isolation_level=None)
@@ -259,6 +260,7 @@ class CleanupAges(WorkdirCase):
     """ostrel's cleanups (run here through ostrelctl) at the exact ages, with
     the clock fixed by libfaketime."""
 
+    @preloads
     def test_rows_exactly_at_the_age_survive_one_second_older_go(self):
         db = self.path("g.db")
         subprocess.run([program("ostrelctl"), "init-db", db], check=True, capture_output=True)

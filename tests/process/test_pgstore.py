@@ -18,8 +18,8 @@ import test_ostrelctl
 import test_policy
 import test_startup
 from harness import TEMPFAIL_SWAKS_RE as TEMPFAIL_RE
-from harness import (FAKETIME_LIB, GREETING, OK, TEMPFAIL, TEMPFAIL_REPLY_RE, OstrelCase, WorkdirCase, free_port, helper, program,
-                     wait_until)
+from harness import (FAKETIME_LIB, GREETING, OK, TEMPFAIL, TEMPFAIL_REPLY_RE, OstrelCase, WorkdirCase, free_port, helper, preloads,
+                     program, wait_until)
 from pgcluster import GRANTS, UNREACHABLE, PgCluster
 from realparts import TcpServer, base_env, exim_command, swaks
 
@@ -642,6 +642,7 @@ class Cleanups:
         self.assertEqual((result.returncode, result.stdout, result.stderr),
                          (1, "", "ostrelctl: cleanup failed: refused\n"))
 
+    @preloads
     def test_decision_runs_one_batch_after_the_reply(self):
         add_rows(self.query, 2500, 0, 0)
         frozen = time.strftime("%Y-%m-%d %H:%M:%S", time.gmtime(seed_drawing_the_pending_cleanup(int(time.time()))))

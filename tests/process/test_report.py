@@ -7,7 +7,7 @@ import os
 import re
 import subprocess
 
-from harness import FAKETIME_LIB, TEMPFAIL_REPLY_RE, WorkdirCase, free_port, program, program_env, wait_until
+from harness import FAKETIME_LIB, TEMPFAIL_REPLY_RE, WorkdirCase, free_port, preloads, program, program_env, wait_until
 from realparts import ChainCase, SmtpClient, base_env, swaks
 
 DECISION_RE = re.compile(r"ostrel: decision=\S+.*")
@@ -18,6 +18,7 @@ def report(*args, env=None, stdin=None):
                           env=program_env({"TZ": "UTC"}, **(env or {})))
 
 
+@preloads
 class ReportOfARealRun(ChainCase):
 
     def setUp(self):
@@ -148,6 +149,7 @@ network       passed  total delay   longest  greylisted
 
 class ReportInput(WorkdirCase):
 
+    @preloads
     def test_time_stamps_other_lines_damage_and_unreadable_files(self):
         line = "ostrel: decision=greylisted client=192.0.2.1 key=192.0.2.1 from=<a@b.example> to=<c@d.example>" \
                " attempts=0 required=1 age=0"

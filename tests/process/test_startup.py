@@ -136,6 +136,34 @@ class ThirdRoad(OstrelCase):
         self.assertIn("ostrel: Client '192.0.2.7' dropped the connection.\n", err)
         self.assertIn("ostrel: Child exited (1) status 100.\n", err)
 
+    def test_exec_failure_is_one_line_with_ostrels_pid_and_the_exec_error(self):
+        # The child shares ostrel's memory until it execs: its line is made
+        # before the start, the error text after the exec failed.
+        not_executable = self.write_file("plain", "220 hi\n")
+        no_format = self.write_file("text", "220 hi\n")
+        os.chmod(no_format, 0o755)
+        for path, why in [("/nonexistent", "No such file or directory"), (not_executable, "Permission denied"),
+                          (no_format, "Exec format error")]:
+            with self.subTest(why=why):
+                proc = self.start([program("ostrel"), path], self.env(LOGPID=""))
+                self.assertEqual(proc.wait(), 100)
+                err = proc.stderr()
+                self.assertEqual(err.count(f"({proc.p.pid}) ostrel: Unable to run {path}: {why}. Terminating\n"), 1)
+                self.assertIn(f"({proc.p.pid}) ostrel: Child exited (1) status 100.\n", err)
+
+    def test_server_program_gets_the_signal_mask_and_dispositions_of_a_direct_start(self):
+        script = self.write_file("signals.sh", "#!/bin/sh\nprintf '220 %s\\r\\n' \"$(grep -E '^Sig(Blk|Ign)' "
+                                 "/proc/$$/status | tr '\\n\\t' '  ')\"\ncat >/dev/null\n")
+        os.chmod(script, 0o755)
+        lines = []
+        for greylist in [None, ""]:
+            proc = self.start([program("ostrel"), script], self.env(GREYLIST=greylist))
+            lines.append(proc.recv_line())
+            proc.shut_write()
+            proc.wait()
+        self.assertRegex(lines[0], rb"^220 SigBlk: 0+ SigIgn: [0-9a-f]+ \r\n$")
+        self.assertEqual(lines[1], lines[0])
+
     def test_child_gets_its_arguments_and_the_environment(self):
         script = self.write_file("child.sh", "#!/bin/sh\nprintf '220 %s %s %s\\r\\n' \"$0\" \"$1\" \"$DBFILE\"\ncat >/dev/null\n")
         os.chmod(script, 0o755)
