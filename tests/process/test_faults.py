@@ -98,9 +98,9 @@ class ClientReset(OstrelCase):
                 sock.close()  # RST
                 server.wait_for_ends(n + 1)
         statuses = server.statuses()
-        self.assertEqual(statuses[:3], [100, 100, 100])
-        self.assertEqual(statuses[3], 0)  # the relay ends in an orderly way
         log = server.stderr()
+        self.assertEqual(statuses[:3], [100, 100, 100], log)
+        self.assertEqual(statuses[3], 0, log)  # the relay ends in an orderly way
         self.assertIn("ostrel: Error in read(): Connection reset by peer\n", log)
         self.assertEqual(self.pending(), [])
 

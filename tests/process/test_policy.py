@@ -7,14 +7,16 @@ import os
 import re
 import subprocess
 
-from harness import EHLO_REPLY, FAKETIME_LIB, GREETING, OK, TEMPFAIL, OstrelCase, program, program_env
+from harness import (EHLO_REPLY, FAKETIME_LIB, GREETING, OK, TEMPFAIL, OstrelCase, program, program_env,
+                     skip_if_preloaded)
 
 REPLY = "451 4.7.1 Greylisted, please try again later"
 
 
 def offset(seconds):
     """libfaketime moving the clock this far ahead of the real one."""
-    return {"LD_PRELOAD": FAKETIME_LIB, "FAKETIME": f"+{seconds}s", "FAKETIME_DONT_RESET": "1"} if seconds else {}
+    return skip_if_preloaded(
+        {"LD_PRELOAD": FAKETIME_LIB, "FAKETIME": f"+{seconds}s", "FAKETIME_DONT_RESET": "1"} if seconds else {})
 
 
 class PolicyCase(OstrelCase):
