@@ -70,7 +70,8 @@ class Report {
 
  private:
   // Each line in one write: the journal and a terminal see it whole.
-  static void line(const char* verdict, const char* item, const char* format, va_list args) {
+  __attribute__((format(printf, 3, 0))) static void line(const char* verdict, const char* item, const char* format,
+                                                         va_list args) {
     char text[2048];
     int len = std::snprintf(text, sizeof text, "%s: %s: ", verdict, item);
     len += std::vsnprintf(text + len, sizeof text - static_cast<std::size_t>(len), format, args);
