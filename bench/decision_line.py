@@ -26,6 +26,8 @@ import subprocess
 import sys
 import tempfile
 
+from rusage import run_once
+
 TOP = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
 BIN = os.path.join(TOP, "build", "bin")
 SERVER = os.path.join(BIN, "scripted_smtpd")
@@ -37,20 +39,6 @@ SCRIPT = ("greet 220 mx.bench.example ESMTP\\r\\n\n"
           "reply 250-mx.bench.example\\r\\n250-PIPELINING\\r\\n250 HELP\\r\\n\n"
           "reply 250 OK\\r\\n\nreply 250 Accepted\\r\\n\nreply 221 bye\\r\\n\n")
 
-
-def run_once(argv, env, stdin_data, log_fd):
-    """CPU seconds and minor page faults of argv and the children it waited for."""
-    read_end, write_end = os.pipe()
-    os.write(write_end, stdin_data)
-    os.close(write_end)
-    devnull = os.open(os.devnull, os.O_WRONLY)
-    pid = os.posix_spawn(argv[0], argv, env, file_actions=[(os.POSIX_SPAWN_DUP2, read_end, 0),
-                                                           (os.POSIX_SPAWN_DUP2, devnull, 1),
-                                                           (os.POSIX_SPAWN_DUP2, log_fd, 2)])
-    os.close(read_end)
-    os.close(devnull)
-    _, _, usage = os.wait4(pid, 0)
-    return usage.ru_utime + usage.ru_stime, usage.ru_minflt
 
 
 def connections(workdir):
@@ -80,7 +68,7 @@ def connections(workdir):
             runs = {"4": [], "5": []}
             for _ in range(RUNS):
                 for threshold in ("4", "5"):
-                    runs[threshold].append(run_once(argv, env(threshold, client), stdin_data, log_fd))
+                    runs[threshold].append(run_once(argv, env(threshold, client), stdin_data, log_fd)[:2])
             for threshold, measured in runs.items():
                 figures.setdefault((road, threshold), []).append(
                     (sum(c for c, _ in measured) / RUNS * 1000, sum(f for _, f in measured) / RUNS))

@@ -24,6 +24,8 @@ import subprocess
 import sys
 import tempfile
 
+from rusage import run_once
+
 TOP = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
 BIN = os.path.join(TOP, "build", "bin")
 SERVER = os.path.join(BIN, "scripted_smtpd")
@@ -35,20 +37,6 @@ SCRIPT = ("greet 220 mx.bench.example ESMTP\\r\\n\n"
           "reply 250 OK\\r\\n\nreply 250 Accepted\\r\\n\nreply 221 bye\\r\\n\n")
 SETTINGS = {"unset": {}, "300": {"GREYLIST_MINDELAY": "300"}}
 
-
-def run_once(argv, env, stdin_data):
-    """CPU seconds of argv and the children it waited for."""
-    read_end, write_end = os.pipe()
-    os.write(write_end, stdin_data)
-    os.close(write_end)
-    devnull = os.open(os.devnull, os.O_WRONLY)
-    pid = os.posix_spawn(argv[0], argv, env, file_actions=[(os.POSIX_SPAWN_DUP2, read_end, 0),
-                                                           (os.POSIX_SPAWN_DUP2, devnull, 1),
-                                                           (os.POSIX_SPAWN_DUP2, devnull, 2)])
-    os.close(read_end)
-    os.close(devnull)
-    _, _, usage = os.wait4(pid, 0)
-    return usage.ru_utime + usage.ru_stime
 
 
 def main():
@@ -87,7 +75,7 @@ def main():
                 runs = {setting: [] for setting in SETTINGS}
                 for _ in range(RUNS):
                     for setting in SETTINGS:
-                        runs[setting].append(run_once(argv, env(road, setting), stdin_data))
+                        runs[setting].append(run_once(argv, env(road, setting), stdin_data)[0])
                 for setting, measured in runs.items():
                     figures.setdefault((road, setting), []).append(sum(measured) / RUNS * 1000)
         print(f"ostrel CPU per connection, ms ({RUNS} runs per round, {ROUNDS} rounds, medians of rounds)")

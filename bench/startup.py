@@ -28,6 +28,8 @@ import subprocess
 import sys
 import tempfile
 
+from rusage import run_once
+
 TOP = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
 VARIANTS = [("dynamic", "build-dynamic"), ("default", "build"), ("fully-static", "build-static")]
 SERVER = os.path.join(TOP, "build", "bin", "scripted_smtpd")
@@ -41,26 +43,11 @@ SCRIPT = ("greet 220 mx.bench.example ESMTP\\r\\n\n"
           "reply 250 OK\\r\\n\nreply 250 Accepted\\r\\n\nreply 221 bye\\r\\n\n")
 
 
-def run_once(argv, env, stdin_data):
-    """Runs argv with stdin_data on a pipe; returns (cpu seconds, minor
-    faults) of the process and the children it waited for."""
-    read_end, write_end = os.pipe()
-    os.write(write_end, stdin_data)
-    os.close(write_end)
-    devnull = os.open(os.devnull, os.O_WRONLY)
-    pid = os.posix_spawn(argv[0], argv, env, file_actions=[(os.POSIX_SPAWN_DUP2, read_end, 0),
-                                                           (os.POSIX_SPAWN_DUP2, devnull, 1),
-                                                           (os.POSIX_SPAWN_DUP2, devnull, 2)])
-    os.close(read_end)
-    os.close(devnull)
-    _, _, usage = os.wait4(pid, 0)
-    return usage.ru_utime + usage.ru_stime, usage.ru_minflt
-
 
 def measure(argv, env_for, stdin_data, runs):
     cpu = faults = 0
     for n in range(runs):
-        c, f = run_once(argv, env_for(n), stdin_data)
+        c, f, _ = run_once(argv, env_for(n), stdin_data)
         cpu += c
         faults += f
     return cpu / runs * 1000, faults / runs

@@ -27,6 +27,8 @@ import sys
 import tempfile
 import threading
 
+from rusage import run_once
+
 TOP = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
 CONNECTIONS = int(sys.argv[1]) if len(sys.argv) > 1 else 5000
 BIN = os.path.abspath(sys.argv[2]) if len(sys.argv) > 2 else os.path.join(TOP, "build", "bin")
@@ -39,21 +41,12 @@ SCRIPT = ("greet 220 mx.bench.example ESMTP\\r\\n\n"
           "reply 250 OK\\r\\n\nreply 250 Accepted\\r\\n\nreply 221 bye\\r\\n\n")
 
 
-def run_once(argv, env):
+def run_once_ms(argv, env):
     """CPU milliseconds of argv (and the children it waited for) with the
     dialogue on its standard input."""
-    read_end, write_end = os.pipe()
-    os.write(write_end, DIALOGUE)
-    os.close(write_end)
-    devnull = os.open(os.devnull, os.O_WRONLY)
-    pid = os.posix_spawn(argv[0], argv, env, file_actions=[(os.POSIX_SPAWN_DUP2, read_end, 0),
-                                                           (os.POSIX_SPAWN_DUP2, devnull, 1),
-                                                           (os.POSIX_SPAWN_DUP2, devnull, 2)])
-    os.close(read_end)
-    os.close(devnull)
-    _, status, usage = os.wait4(pid, 0)
-    assert os.waitstatus_to_exitcode(status) == 0, f"{argv[0]} ended with {status}"
-    return (usage.ru_utime + usage.ru_stime) * 1000
+    cpu, _, code = run_once(argv, env, DIALOGUE)
+    assert code == 0, f"{argv[0]} ended with {code}"
+    return cpu * 1000
 
 
 class Run:
@@ -85,7 +78,7 @@ class Run:
         with self.lock:
             n = self.count
             self.count += 1
-        cpu = run_once(self.argv, dict(self.env, TCPREMOTEIP=f"10.{n // 65536 % 256}.{n // 256 % 256}.{n % 256}"))
+        cpu = run_once_ms(self.argv, dict(self.env, TCPREMOTEIP=f"10.{n // 65536 % 256}.{n // 256 % 256}.{n % 256}"))
         with self.lock:
             self.cpu.append(cpu)
             self.largest = max(self.largest, self.wal_size())
@@ -118,7 +111,7 @@ def main():
     script = os.path.join(workdir, "script")
     with open(script, "w") as f:
         f.write(SCRIPT)
-    server_cpu = statistics.mean(run_once([SERVER, script], {}) for _ in range(200))
+    server_cpu = statistics.mean(run_once_ms([SERVER, script], {}) for _ in range(200))
     print(f"{BIN}: {CONNECTIONS} greylisted connections per pattern; CPU of ostrel per connection, the "
           f"scripted server ({server_cpu:.2f} ms) taken off")
 
