@@ -142,11 +142,15 @@ TlsStatus TlsConnection::read_line(char* line, std::size_t len, std::size_t& got
   return status;
 }
 
+int TlsConnection::ssl_read(char* data, std::size_t len) {
+  openssl().ERR_clear_error();
+  errno = 0;
+  return openssl().SSL_read(ssl_.get(), data, len > INT_MAX ? INT_MAX : static_cast<int>(len));
+}
+
 TlsStatus TlsConnection::read_up_to(char* data, std::size_t len, std::size_t& got, int wait_ms) {
   for (;;) {
-    openssl().ERR_clear_error();
-    errno = 0;
-    int n = openssl().SSL_read(ssl_.get(), data, len > INT_MAX ? INT_MAX : static_cast<int>(len));
+    int n = ssl_read(data, len);
     if (n > 0) {
       got = static_cast<std::size_t>(n);
       return TlsStatus::done;
@@ -183,9 +187,7 @@ TlsStatus TlsConnection::write_all(const char* data, std::size_t len, int wait_m
 TlsStatus TlsConnection::read_some(char* data, std::size_t len, std::size_t& got) {
   got = 0;
   wants_write_ = false;
-  openssl().ERR_clear_error();
-  errno = 0;
-  int n = openssl().SSL_read(ssl_.get(), data, len > INT_MAX ? INT_MAX : static_cast<int>(len));
+  int n = ssl_read(data, len);
   if (n > 0) {
     got = static_cast<std::size_t>(n);
     return TlsStatus::done;

@@ -102,6 +102,9 @@ class TlsConnection {
  private:
   enum class Outcome { progress, wait_read, wait_write, end };
   Outcome classify(int ret);
+  // One SSL_read of at most len bytes (capped at INT_MAX), on a clean error
+  // queue and errno, so that classify() reads only what this call left.
+  int ssl_read(char* data, std::size_t len);
   [[nodiscard]] TlsStatus wait(Outcome outcome, int wait_ms);
 
   SslPtr ssl_;
